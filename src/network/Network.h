@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The engine behind one handle: the feature layers, the dense classifier,
+// the worker pools and the buffers joining them, plus the input size, output
+// count and category names of the loaded network.
+class Network {
+public:
+    Network() = default;
+
+    // Reads "Network.data", builds the network and fills in its weights.
+    void Load(unsigned threadCount);
+    // Writes the loaded network to "Network.data".
+    void Save();
+    // Back to the unbuilt state; categories and sizes stay.
+    void Unload();
+
+    float maskThreshold = 0.01f;
+    int outputCount = 0;
+    int inputWidth = 0;
+    int inputHeight = 0;
+    float learningRate = 0.0005f;
+    std::vector<std::string> categories;
+};

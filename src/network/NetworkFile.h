@@ -1,0 +1,37 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "layers/ILayer.h"
+
+// The text file "Network.data" in the current directory: three header lines
+// (width;height, output count, category names each followed by ";") and one
+// line of ";"-terminated values per weight group. Each call opens the file,
+// uses it and closes it; nothing about it stays in memory.
+namespace NetworkFile {
+
+extern const char* const kFileName;
+
+// Writes the three header lines to an open stream.
+void WriteHeader(std::ostream& out, const std::vector<std::string>& categories, cv::Size size,
+                 int outputCount);
+
+// Writes the header and one line per group. The file is written next to the
+// old one and replaces it only once complete, so a failed save never loses
+// the previous network. Weights that are not finite are refused before
+// anything is written. Prints "Weights saved:" and the value count.
+void Write(const WeightGroups& groups, const std::vector<std::string>& categories, cv::Size size,
+           int outputCount);
+
+// Reads the header into categories, size and outputCount; with groups, also
+// stores the weight values through them and prints "Weights loaded:" and the
+// count stored. A missing file prints and throws "open network file error"
+// and leaves categories as they were; a header whose first two lines do not
+// hold integers is refused before anything is filled in.
+void Read(const WeightGroups* groups, std::vector<std::string>& categories, cv::Size& size,
+          int& outputCount);
+
+}  // namespace NetworkFile

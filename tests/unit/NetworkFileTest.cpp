@@ -1,0 +1,193 @@
+#include "network/NetworkFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <limits>
+
+#include "support/TempDir.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+struct Header {
+    Names names;
+    cv::Size size;
+    int outputCount = -1;
+};
+
+Header ReadHeader() {
+    Header header;
+    NetworkFile::Read(nullptr, header.names, header.size, header.outputCount);
+    return header;
+}
+
+std::string ThrownText(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const char* text) {
+        return text;
+    }
+    return "";
+}
+
+WeightGroups GroupsOver(std::vector<std::vector<float>>& storage) {
+    WeightGroups groups;
+    for (auto& values : storage) {
+        groups.emplace_back();
+        for (float& value : values) groups.back().push_back(&value);
+    }
+    return groups;
+}
+
+}  // namespace
+
+TEST(NetworkFileHeader, WritesThreeLines) {
+    std::ostringstream out;
+    NetworkFile::WriteHeader(out, {"cat", "dog"}, cv::Size(64, 48), 2);
+    EXPECT_EQ(out.str(), "64;48\n2\ncat;dog;\n");
+
+    std::ostringstream none;
+    NetworkFile::WriteHeader(none, {}, cv::Size(32, 32), -3);
+    EXPECT_EQ(none.str(), "32;32\n-3\n\n");
+}
+
+TEST(NetworkFileHeader, SplitsCategoryLineAtSemicolons) {
+    TempDir dir;
+    TempDir::WriteFile("Network.data", "32;32\n3\na;b;c;\n");
+    Header header = ReadHeader();
+    EXPECT_EQ(header.size, cv::Size(32, 32));
+    EXPECT_EQ(header.outputCount, 3);
+    EXPECT_EQ(header.names, (Names{"a", "b", "c"}));
+
+    TempDir::WriteFile("Network.data", "32;32\n3\na;b\n");
+    EXPECT_EQ(ReadHeader().names, (Names{"a", "b"}));
+    TempDir::WriteFile("Network.data", "32;32\n3\na;;b;\n");
+    EXPECT_EQ(ReadHeader().names, (Names{"a", "", "b"}));
+    TempDir::WriteFile("Network.data", "32;32\n3\n\n");
+    EXPECT_TRUE(ReadHeader().names.empty());
+    // A file that ends after line 2 simply has no names.
+    TempDir::WriteFile("Network.data", "32;32\n3\n");
+    EXPECT_TRUE(ReadHeader().names.empty());
+}
+
+TEST(NetworkFileHeader, StripsCarriageReturns) {
+    TempDir dir;
+    TempDir::WriteFile("Network.data", "64;48\r\n2\r\ncat;dog\r\n0.5;\r\n");
+    Header header = ReadHeader();
+    EXPECT_EQ(header.size, cv::Size(64, 48));
+    EXPECT_EQ(header.names, (Names{"cat", "dog"}));
+}
+
+TEST(NetworkFileHeader, MissingFilePrintsThrowsAndKeepsNames) {
+    TempDir dir;
+    Names names{"kept"};
+    cv::Size size;
+    int count = 0;
+    testing::internal::CaptureStdout();
+    std::string thrown = ThrownText([&] { NetworkFile::Read(nullptr, names, size, count); });
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open network file error\n");
+    EXPECT_EQ(thrown, "open network file error");
+    EXPECT_EQ(names, Names{"kept"});
+}
+
+TEST(NetworkFileHeader, RefusesLinesWithoutIntegers) {
+    TempDir dir;
+    for (const char* text : {"", "32\n3\na;\n", "x;32\n3\na;\n", "32;32\n\na;\n", "32;32\nthree\na;\n"}) {
+        TempDir::WriteFile("Network.data", text);
+        Names names{"kept"};
+        cv::Size size(7, 7);
+        int count = 7;
+        testing::internal::CaptureStdout();
+        std::string thrown = ThrownText([&] { NetworkFile::Read(nullptr, names, size, count); });
+        std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_NE(thrown, "") << "file: " << text;
+        EXPECT_EQ(printed, thrown + "\n");
+        EXPECT_EQ(names, Names{"kept"});
+        EXPECT_EQ(size, cv::Size(7, 7));
+        EXPECT_EQ(count, 7);
+    }
+}
+
+TEST(NetworkFileWeights, WritesOneLinePerGroupAndReadsBack) {
+    TempDir dir;
+    // Two kernel groups of 4 and a dense group of (8 + 1) x 3 = 27 values.
+    std::vector<std::vector<float>> storage{std::vector<float>(4), std::vector<float>(4),
+                                            std::vector<float>(27)};
+    float next = 0.0f;
+    for (auto& values : storage)
+        for (float& value : values) value = (next += 0.125f);
+    storage[0][0] = 0.000015f;
+    storage[0][1] = 0.123456789f;
+    WeightGroups groups = GroupsOver(storage);
+
+    testing::internal::CaptureStdout();
+    NetworkFile::Write(groups, {"a", "b", "c"}, cv::Size(32, 32), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Weights saved:35\n");
+
+    std::string text = TempDir::ReadFile("Network.data");
+    EXPECT_EQ(text.substr(0, text.find('\n', text.find("a;b;c;"))), "32;32\n3\na;b;c;");
+    EXPECT_NE(text.find("\n1.5e-05;0.123457;0.375;0.5;\n"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6);
+    EXPECT_FALSE(std::filesystem::exists("Network.data.tmp"));
+
+    std::vector<std::vector<float>> loaded{std::vector<float>(4), std::vector<float>(4),
+                                           std::vector<float>(27)};
+    WeightGroups loadGroups = GroupsOver(loaded);
+    Names names;
+    cv::Size size;
+    int count = 0;
+    testing::internal::CaptureStdout();
+    NetworkFile::Read(&loadGroups, names, size, count);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Weights loaded:35\n");
+    EXPECT_EQ(loaded[0][1], 0.123457f);  // six significant digits, not the exact value
+    EXPECT_EQ(loaded[0][0], 0.000015f);
+    EXPECT_EQ(loaded[2], storage[2]);
+    EXPECT_EQ(names, (Names{"a", "b", "c"}));
+}
+
+TEST(NetworkFileWeights, StopsALineAtTextAndIgnoresSurplus) {
+    TempDir dir;
+    // Line 1 stops at "x"; line 2 is empty; line 3 has more values than its
+    // group; line 4 has no group at all.
+    TempDir::WriteFile("Network.data", "32;32\n1\na;\n0.5;x;0.7;\n\n1;2;3;\n9;9;\n");
+    std::vector<std::vector<float>> storage{{-1, -1, -1}, {-1}, {-1, -1}};
+    WeightGroups groups = GroupsOver(storage);
+    Names names;
+    cv::Size size;
+    int count = 0;
+    testing::internal::CaptureStdout();
+    NetworkFile::Read(&groups, names, size, count);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Weights loaded:3\n");
+    EXPECT_EQ(storage[0], (std::vector<float>{0.5f, -1, -1}));
+    EXPECT_EQ(storage[1], (std::vector<float>{-1}));
+    EXPECT_EQ(storage[2], (std::vector<float>{1, 2}));
+}
+
+TEST(NetworkFileWeights, FailedSaveKeepsThePreviousFile) {
+    TempDir dir;
+    const std::string previous = "32;32\n1\nold;\n0.25;\n";
+    TempDir::WriteFile("Network.data", previous);
+    std::vector<std::vector<float>> storage{{0.5f, std::numeric_limits<float>::infinity()}};
+    WeightGroups groups = GroupsOver(storage);
+
+    testing::internal::CaptureStdout();
+    std::string thrown = ThrownText([&] { NetworkFile::Write(groups, {"new"}, cv::Size(32, 32), 1); });
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_NE(thrown, "");
+    EXPECT_EQ(printed, thrown + "\n");
+    EXPECT_EQ(TempDir::ReadFile("Network.data"), previous);
+
+    // An unwritable folder: the stream fails, nothing is replaced. (Root
+    // ignores permissions, so a directory in the way of the temporary file
+    // stands in for it.)
+    storage[0][1] = 0.75f;
+    std::filesystem::create_directory("Network.data.tmp");
+    TempDir::WriteFile("Network.data.tmp/keep", "x");
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(NetworkFile::Write(groups, {"new"}, cv::Size(32, 32), 1), std::exception);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(TempDir::ReadFile("Network.data"), previous);
+}
