@@ -59,9 +59,8 @@ CORVANE_API bool CORVANE_CALL Predict(NetHandle* handle, const cv::Mat* image, s
 // One training step on the region towards the count wanted scores; loss
 // receives the mean absolute output error before the step.
 CORVANE_API bool CORVANE_CALL TrainOne(NetHandle* handle, const cv::Mat* image, std::uint32_t x,
-                                       std::uint32_t y, std::uint32_t width,
-                                       std::uint32_t height, const float* wanted,
-                                       std::int32_t count, float* loss);
+                                       std::uint32_t y, std::uint32_t width, std::uint32_t height,
+                                       const float* wanted, std::int32_t count, float* loss);
 
 // Number of category names in "Network.data" (read from the file on every call).
 CORVANE_API bool CORVANE_CALL CategoryCount(NetHandle* handle, std::uint32_t* count);

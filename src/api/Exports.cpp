@@ -52,8 +52,10 @@ CORVANE_API bool CORVANE_CALL LoadCorvane(NetHandle* handle, std::uint32_t threa
         Require(handle)->network.Load(threadCount);
         handle->inputWidth = handle->network.inputWidth;
         handle->inputHeight = handle->network.inputHeight;
-        handle->workImage = cv::Mat(handle->inputHeight, handle->inputWidth, CV_32FC3, cv::Scalar(0));
-        handle->workMask = cv::Mat(handle->inputHeight, handle->inputWidth, CV_32FC1, cv::Scalar(0));
+        handle->workImage =
+            cv::Mat(handle->inputHeight, handle->inputWidth, CV_32FC3, cv::Scalar(0));
+        handle->workMask =
+            cv::Mat(handle->inputHeight, handle->inputWidth, CV_32FC1, cv::Scalar(0));
         return true;
     });
 }
@@ -85,9 +87,8 @@ CORVANE_API bool CORVANE_CALL Predict(NetHandle* handle, const cv::Mat* image, s
 }
 
 CORVANE_API bool CORVANE_CALL TrainOne(NetHandle* handle, const cv::Mat* image, std::uint32_t x,
-                                       std::uint32_t y, std::uint32_t width,
-                                       std::uint32_t height, const float* wanted,
-                                       std::int32_t count, float* loss) {
+                                       std::uint32_t y, std::uint32_t width, std::uint32_t height,
+                                       const float* wanted, std::int32_t count, float* loss) {
     return Guarded({}, [&]() -> bool {
         Require(handle);
         Require(image);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <opencv2/core.hpp>
 #include <iostream>
+#include <opencv2/core.hpp>
 
 // The one place where engine failures stop: runs an exported function's
 // work, prints an OpenCV error's message as it is, prints `otherLine` (if

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <opencv2/core.hpp>
 #include <iosfwd>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 

@@ -71,7 +71,8 @@ TEST(CategoryQueries, MissingFilePrintsTheTableLines) {
 
     testing::internal::CaptureStdout();
     EXPECT_FALSE(LoadCorvane(h.handle, 1));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open network file error\nLoad Corvane error");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "open network file error\nLoad Corvane error");
 }
 
 TEST(CategoryQueries, DeletedFileFailsBothQueries) {

@@ -10,9 +10,10 @@
 // Runs a test in a fresh temporary directory ("Network.data" is always read
 // from the current directory) and removes it afterwards.
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
         char* made = ::mkdtemp(pattern.data());
         if (made == nullptr) std::abort();
         path_ = made;
@@ -40,7 +41,7 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-private:
+  private:
     std::filesystem::path path_;
     std::filesystem::path previous_;
 };

@@ -1,11 +1,10 @@
-#include "network/NetworkFile.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <limits>
 
+#include "network/NetworkFile.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -95,7 +94,8 @@ TEST(NetworkFileHeader, MissingFilePrintsThrowsAndKeepsNames) {
 
 TEST(NetworkFileHeader, RefusesLinesWithoutIntegers) {
     TempDir dir;
-    for (const char* text : {"", "32\n3\na;\n", "x;32\n3\na;\n", "32;32\n\na;\n", "32;32\nthree\na;\n"}) {
+    for (const char* text :
+         {"", "32\n3\na;\n", "x;32\n3\na;\n", "32;32\n\na;\n", "32;32\nthree\na;\n"}) {
         TempDir::WriteFile("Network.data", text);
         Names names{"kept"};
         cv::Size size(7, 7);
@@ -174,7 +174,8 @@ TEST(NetworkFileWeights, FailedSaveKeepsThePreviousFile) {
     WeightGroups groups = GroupsOver(storage);
 
     testing::internal::CaptureStdout();
-    std::string thrown = ThrownText([&] { NetworkFile::Write(groups, {"new"}, cv::Size(32, 32), 1); });
+    std::string thrown =
+        ThrownText([&] { NetworkFile::Write(groups, {"new"}, cv::Size(32, 32), 1); });
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(thrown, "");
     EXPECT_EQ(printed, thrown + "\n");

@@ -1,0 +1,155 @@
+#pragma once
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "parallel/TaskWorker.h"
+
+// A fixed set of long-lived worker threads that runs one batch at a time:
+// Run splits the items round robin into one chunk per worker (item k goes to
+// chunk k mod threadCount), runs the task on every worker at once, waits for
+// all of them and returns their results joined in worker order. The calling
+// thread only dispatches and waits.
+//
+// A task that fails ends its worker (the worker prints "Error in Parallel
+// engine"); Run then restarts that worker and throws a plain text, so the
+// pool stays usable and never waits for a worker that is gone.
+// One submitter at a time: Run and Shutdown must not overlap.
+template <typename Item, typename Result>
+class TaskPool {
+  public:
+    using Worker = TaskWorker<Item, Result>;
+    using Task = typename Worker::Task;
+
+    TaskPool() = default;
+    TaskPool(const TaskPool&) = delete;
+    TaskPool& operator=(const TaskPool&) = delete;
+    ~TaskPool() { Shutdown(); }
+
+    // Starts threadCount workers (none for a count below 1). Call on a pool
+    // without workers: a new one or one after Shutdown.
+    void Start(int count) {
+        threadCount = count;
+        if (count < 1) return;
+        for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>());
+        for (auto& worker : workers) {
+            worker->stopRequested.exchange(false);
+            worker->thread = std::thread(&TaskPool::WorkerLoop, worker.get());
+        }
+    }
+
+    std::vector<Result> Run(std::vector<Item> items, Task task) {
+        if (workers.empty()) {
+            if (!items.empty()) throw "Parallel engine: no workers to run the batch";
+            return {};
+        }
+        const size_t chunkCount = static_cast<size_t>(threadCount);
+        std::vector<std::vector<Item>> chunks(chunkCount);
+        for (size_t k = 0; k < items.size(); ++k)
+            chunks[k % chunkCount].push_back(std::move(items[k]));
+
+        const size_t used = std::min(chunks.size(), workers.size());
+        for (size_t i = 0; i < used; ++i) {
+            Worker& worker = *workers[i];
+            // The worker is idle and does not look at these until it sees idle cleared.
+            worker.input = chunks[i];
+            worker.task = task;
+            std::lock_guard<std::mutex> guard(worker.lock);
+            worker.idle.exchange(false);
+            worker.startSignal.notify_one();
+        }
+
+        std::vector<Result> results;
+        bool anyFailed = false;
+        for (size_t i = 0; i < used; ++i) {
+            Worker& worker = *workers[i];
+            std::unique_lock<std::mutex> guard(worker.lock);
+            while (!worker.idle.load() && !worker.failed.load()) worker.doneSignal.wait(guard);
+            if (worker.failed.load()) {
+                anyFailed = true;
+                continue;
+            }
+            std::vector<Result> part = worker.output;
+            guard.unlock();
+            results.insert(results.end(), part.begin(), part.end());
+        }
+        if (anyFailed) {
+            RestartFailedWorkers();
+            throw "Parallel engine: a task failed";
+        }
+        return results;
+    }
+
+    // Stops, joins and destroys every worker in order. Safe to call twice.
+    void Shutdown() {
+        for (auto& worker : workers) {
+            std::unique_lock<std::mutex> guard(worker->lock);
+            if (worker->thread.joinable() && !worker->failed.load()) {
+                worker->stopRequested.exchange(true);
+                worker->idle.exchange(false);
+                worker->startSignal.notify_all();
+                while (!worker->idle.load() && !worker->failed.load())
+                    worker->doneSignal.wait(guard);
+            }
+            // The worker takes the lock no more once it has set idle or failed.
+            if (worker->thread.joinable()) worker->thread.join();
+        }
+        workers.clear();
+    }
+
+    int ThreadCount() const { return threadCount; }
+
+    int threadCount = 0;
+    std::vector<std::unique_ptr<Worker>> workers;
+
+  private:
+    void RestartFailedWorkers() {
+        for (auto& worker : workers) {
+            if (!worker->failed.load()) continue;
+            if (worker->thread.joinable()) worker->thread.join();
+            worker->failed.exchange(false);
+            worker->stopRequested.exchange(false);
+            worker->idle.exchange(true);
+            worker->thread = std::thread(&TaskPool::WorkerLoop, worker.get());
+        }
+    }
+
+    static void WorkerLoop(Worker* worker) {
+        try {
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> guard(worker->lock);
+                    while (worker->idle.load()) worker->startSignal.wait(guard);
+                }
+                if (worker->stopRequested.load()) {
+                    {
+                        std::lock_guard<std::mutex> guard(worker->lock);
+                        worker->idle.exchange(true);
+                        worker->doneSignal.notify_one();
+                    }
+                    std::cout << "Thread finished" << std::endl;
+                    return;
+                }
+                std::vector<Result> result = worker->task(worker->input);
+                worker->output = std::move(result);
+                std::lock_guard<std::mutex> guard(worker->lock);
+                worker->idle.exchange(true);
+                worker->doneSignal.notify_one();
+            }
+        } catch (const std::exception&) {
+            std::cout << "Error in Parallel engine" << std::endl;
+        } catch (const std::string& text) {
+            std::cout << text << std::endl;
+            std::cout << "Error in Parallel engine" << std::endl;
+        } catch (...) {
+            std::cerr << "Abnormal termination\n";
+            std::cout << "Error in Parallel engine" << std::endl;
+        }
+        std::lock_guard<std::mutex> guard(worker->lock);
+        worker->failed.exchange(true);
+        worker->doneSignal.notify_one();
+    }
+};
