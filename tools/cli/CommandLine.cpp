@@ -2,9 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <opencv2/core/utils/logger.hpp>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -78,6 +80,19 @@ int CommandLine::Run(int argc, char** argv) {
 
     CLI::App* categories = app.add_subcommand("categories", "list the category names");
     AddNetworkOptions(*categories, options, false);
+
+    // CLI11 reports an unknown command only as a missing one.
+    const std::vector<CLI::App*> commands = app.get_subcommands({});
+    if (argc > 1 && argv[1][0] != '-' &&
+        std::none_of(commands.begin(), commands.end(),
+                     [&](CLI::App* command) { return command->check_name(argv[1]); })) {
+        err_ << "corvane: unknown command \"" << OneLine(argv[1])
+             << "\" (commands: init, train, eval, predict, categories)" << std::endl;
+        return kBadArguments;
+    }
+    // Failures are reported once, in our own words; OpenCV's warnings would
+    // add lines of their own.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
 
     try {
         app.parse(argc, argv);

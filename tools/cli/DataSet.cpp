@@ -118,6 +118,9 @@ cv::Mat DataSet::Image(std::size_t index) const {
 }
 
 cv::Mat DataSet::ReadImage(const std::filesystem::path& file) {
+    if (!std::filesystem::is_regular_file(file)) {
+        throw std::runtime_error("image not found: " + file.string());
+    }
     cv::Mat image;
     try {
         image = cv::imread(file.string(), cv::IMREAD_ANYCOLOR);
