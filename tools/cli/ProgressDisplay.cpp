@@ -59,8 +59,8 @@ void ProgressDisplay::Finish(const State& state) {
 
 std::string ProgressDisplay::Line(const State& state) {
     std::ostringstream out;
-    out << "epoch " << state.epoch << '/' << state.epochs << "  " << state.done << '/'
-        << state.total << " samples  ";
+    if (state.epochs > 1) out << "epoch " << state.epoch << '/' << state.epochs << "  ";
+    out << state.done << '/' << state.total << " samples  ";
     if (state.elapsedSeconds > 0.0 && state.done > 0) {
         const double rate = static_cast<double>(state.done) / state.elapsedSeconds;
         const double left = static_cast<double>(state.total - state.done) / rate;

@@ -26,7 +26,8 @@ class ProgressDisplay {
     // Shows the state now and ends the line.
     void Finish(const State& state);
 
-    // "epoch 1/2  50/200 samples  5.0/s  ETA 0:30  loss 0.2500"
+    // "epoch 1/2  50/200 samples  5.0/s  ETA 0:30  loss 0.2500"; the epoch
+    // only when there is more than one.
     static std::string Line(const State& state);
     // Seconds as m:ss, or h:mm:ss from an hour on.
     static std::string Clock(double seconds);
