@@ -15,6 +15,7 @@
 #include "cli/ConfusionMatrix.h"
 #include "cli/DataSet.h"
 #include "cli/InterruptFlag.h"
+#include "cli/LibraryOutputToStderr.h"
 #include "cli/LossLog.h"
 #include "cli/NetworkHeader.h"
 #include "cli/ProgressDisplay.h"
@@ -65,24 +66,6 @@ std::string Rate(std::size_t samples, double seconds) {
         << (seconds > 0.0 ? static_cast<double>(samples) / seconds : 0.0) << " samples/s)";
     return out.str();
 }
-
-// While alive, whatever is written to std::cout (the library's own progress
-// lines) goes to standard error, so that machine-read output on standard
-// output stays clean.
-class CoutToStderr {
-  public:
-    explicit CoutToStderr(bool active)
-        : saved_(active ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr) {}
-    ~CoutToStderr() {
-        if (saved_ != nullptr) std::cout.rdbuf(saved_);
-    }
-    CoutToStderr(const CoutToStderr&) = delete;
-    CoutToStderr& operator=(const CoutToStderr&) = delete;
-    std::streambuf* Original() const { return saved_ != nullptr ? saved_ : std::cout.rdbuf(); }
-
-  private:
-    std::streambuf* saved_;
-};
 
 }  // namespace
 
@@ -285,8 +268,10 @@ int Commands::Predict() {
     }
 
     const WorkingDirectory here(options_.network);
-    const CoutToStderr quiet(options_.json);
-    std::ostream out(options_.json ? quiet.Original() : out_.rdbuf());
+    // Taken before std::cout may be redirected, so that our own output still
+    // goes where it was asked to.
+    std::ostream out(out_.rdbuf());
+    const LibraryOutputToStderr quiet(options_.json);
     Classifier network;
     const std::vector<std::string> names = network.Categories();
     network.Load(options_.threads);
