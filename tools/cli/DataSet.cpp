@@ -1,6 +1,7 @@
 #include "cli/DataSet.h"
 
 #include <algorithm>
+#include <cctype>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
