@@ -19,7 +19,8 @@
 //
 // Training is one sample at a time, always in this order on the same sample:
 // Forward, SetOutputErrors, PropagateErrors, UpdateWeights, then
-// ComputeInputFeedback. Runs on the caller's thread only; takes no lock.
+// ComputeInputFeedback. Forward, the training steps and WeightSlots expect
+// a built stack. Runs on the caller's thread only; takes no lock.
 class DenseStack {
   public:
     DenseStack() = default;
