@@ -80,6 +80,20 @@ TEST(ConvolutionForward, OneKernelSumsCentreAndRowNeighbours) {
     layer.Forward(otherInputs, &mask);
     EXPECT_EQ(out.at<float>(0, 3), 0.125f);
     EXPECT_EQ(out.at<float>(1, 1), 0.125f);
+
+    // The same list object again: an inner layer keeps its links even when a
+    // record changed, an entry layer follows the record.
+    otherInputs[0].image = &planes[0];
+    layer.Forward(otherInputs, &mask);
+    EXPECT_EQ(out.at<float>(0, 3), 0.125f);
+    ConvolutionLayer entry(kThree, kThree, 1, 1, 1, &pools.net, true);
+    entry.Configure(cv::Size(4, 3));
+    SetWeights(entry, 0, {0.5f, 0.75f, -0.5f, 0.125f});
+    entry.Forward(otherInputs, &mask);
+    EXPECT_EQ(entry.outputs[0].image->at<float>(0, 3), 1.0f);
+    otherInputs[0].image = &zeros[0];
+    entry.Forward(otherInputs, &mask);
+    EXPECT_EQ(entry.outputs[0].image->at<float>(0, 3), 0.125f);
 }
 
 TEST(ConvolutionConfigure, BuildsFieldsKernelsAndLines) {
