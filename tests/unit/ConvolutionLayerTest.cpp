@@ -3,36 +3,16 @@
 #include <functional>
 
 #include "layers/ConvolutionLayer.h"
-#include "support/StartedNetwork.h"
+#include "support/LayerTesting.h"
 
 namespace {
 
 const cv::Size kThree(3, 3);
 
-cv::Mat Plane(int rows, int cols, const std::vector<float>& values) {
-    cv::Mat plane(rows, cols, CV_32F);
-    std::copy(values.begin(), values.end(), plane.ptr<float>(0));
-    return plane;
-}
-
-FeatureMaps MapsOver(std::vector<cv::Mat>& planes) {
-    FeatureMaps maps;
-    for (cv::Mat& plane : planes) {
-        FeatureMap map;
-        map.image = &plane;
-        maps.push_back(map);
-    }
-    return maps;
-}
-
 void SetWeights(ConvolutionLayer& layer, size_t kernel, const std::vector<float>& values) {
     WeightGroup group = layer.GetWeights()[kernel];
     ASSERT_EQ(group.size(), values.size());
     for (size_t j = 0; j < values.size(); ++j) *group[j] = values[j];
-}
-
-bool SamePlane(const cv::Mat& a, const cv::Mat& b) {
-    return a.size() == b.size() && cv::countNonZero(a != b) == 0;
 }
 
 }  // namespace
@@ -146,15 +126,8 @@ TEST(ConvolutionConfigure, RefusesWidthNotMultipleOfStride) {
     StartedNetwork pools(1);
     ConvolutionLayer layer(kThree, kThree, 1, 2, 2, &pools.net, false);
     testing::internal::CaptureStdout();
-    const char* thrown = nullptr;
-    try {
-        layer.Configure(cv::Size(25, 24));
-    } catch (const char* text) {
-        thrown = text;
-    }
+    EXPECT_EQ(ThrownText([&] { layer.Configure(cv::Size(25, 24)); }), "Conv: wrong image size");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Conv: wrong image size\n");
-    ASSERT_NE(thrown, nullptr);
-    EXPECT_STREQ(thrown, "Conv: wrong image size");
     EXPECT_EQ(layer.Depth(), 0);
     EXPECT_TRUE(layer.outputs.empty());
     EXPECT_TRUE(layer.depthLines.empty());

@@ -6,34 +6,9 @@
 #include <stdexcept>
 
 #include "layers/MaxPool.h"
-#include "support/StartedNetwork.h"
+#include "support/LayerTesting.h"
 
 namespace {
-
-cv::Mat Plane(int rows, int cols, const std::vector<float>& values) {
-    cv::Mat plane(rows, cols, CV_32F);
-    std::copy(values.begin(), values.end(), plane.ptr<float>(0));
-    return plane;
-}
-
-FeatureMaps MapsOver(std::vector<cv::Mat>& planes) {
-    FeatureMaps maps;
-    for (cv::Mat& plane : planes) {
-        FeatureMap map;
-        map.image = &plane;
-        maps.push_back(map);
-    }
-    return maps;
-}
-
-std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
-}
 
 float* At(cv::Mat& plane, int row, int column) { return &plane.ptr<float>(row)[column]; }
 

@@ -6,7 +6,7 @@
 
 #include "layers/ResModule2Conv.h"
 #include "layers/ResModule3Conv.h"
-#include "support/StartedNetwork.h"
+#include "support/LayerTesting.h"
 
 namespace {
 
@@ -31,27 +31,6 @@ cv::Mat RandomMask(cv::Size size) {
     cv::Mat mask(size, CV_32F);
     for (float& value : cv::Mat_<float>(mask)) value = NextRandom() < 0.33f ? 1.0f : 0.0f;
     return mask;
-}
-
-FeatureMaps MapsOver(std::vector<cv::Mat>& planes) {
-    FeatureMaps maps;
-    for (cv::Mat& plane : planes) {
-        FeatureMap map;
-        map.image = &plane;
-        maps.push_back(map);
-    }
-    return maps;
-}
-
-std::vector<float> WeightValues(ILayer& layer) {
-    std::vector<float> values;
-    for (const WeightGroup& group : layer.GetWeights())
-        for (const float* weight : group) values.push_back(*weight);
-    return values;
-}
-
-bool SamePlane(const cv::Mat& a, const cv::Mat& b) {
-    return a.size() == b.size() && std::memcmp(a.data, b.data, a.total() * sizeof(float)) == 0;
 }
 
 }  // namespace
@@ -141,14 +120,8 @@ TEST(ResModule3Conv, RejectsWrongInputCountBeforeRunningAnything) {
     std::vector<cv::Mat> planes(4, cv::Mat(8, 8, CV_32F, cv::Scalar(0.5)));
     FeatureMaps inputs = MapsOver(planes);
     const cv::Mat mask(8, 8, CV_32F, cv::Scalar(1));
-    const char* thrown = nullptr;
-    try {
-        module.Forward(inputs, &mask);
-    } catch (const char* text) {
-        thrown = text;
-    }
-    ASSERT_NE(thrown, nullptr);
-    EXPECT_STREQ(thrown, "ResModul: Input image count mismatch");
+    EXPECT_EQ(ThrownText([&] { module.Forward(inputs, &mask); }),
+              "ResModul: Input image count mismatch");
     EXPECT_EQ(module.conv1->lastInputs, nullptr);
     EXPECT_EQ(module.pool->lastInputs, nullptr);
     EXPECT_TRUE(module.outputs.empty());
