@@ -4,19 +4,9 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "network/InitialWeight.h"
+
 namespace {
-
-// The weight formula expects values from 0 to 32767. Some runtimes' rand
-// reaches further, so its range is scaled down to 15 bits; where RAND_MAX
-// is already 32767 this is rand itself.
-int Draw15Bits() {
-    constexpr unsigned long long kSpan = static_cast<unsigned long long>(RAND_MAX) + 1ULL;
-    constexpr unsigned long long kStep = kSpan / 32768ULL;
-    static_assert(kSpan % 32768ULL == 0ULL, "rand's range must be a multiple of 32768");
-    return static_cast<int>(static_cast<unsigned long long>(std::rand()) / kStep);
-}
-
-float DrawWeight() { return static_cast<float>(Draw15Bits()) / 32767.0f * 0.2f - 0.1f; }
 
 void ThrowIfNotFinite(float value) {
     if (!std::isfinite(value)) {
@@ -60,7 +50,7 @@ void DenseStack::Build(const std::vector<std::int32_t>& sizes,
             for (Neuron* to : layers[i + 1].neurons) {
                 if (to->isBias) continue;
                 connections.push_back(
-                    std::make_unique<Connection>(Connection{from, to, DrawWeight()}));
+                    std::make_unique<Connection>(Connection{from, to, DrawInitialWeight()}));
                 Connection* made = connections.back().get();
                 from->outputs.push_back(made);
                 to->inputs.push_back(made);
