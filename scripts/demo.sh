@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-train_samples=${CORVANE_DEMO_TRAIN:-5000}
+train_samples=${CORVANE_DEMO_TRAIN:-6000}
 epochs=${CORVANE_DEMO_EPOCHS:-1}
 test_samples=${CORVANE_DEMO_TEST:-2000}
 threads=${CORVANE_DEMO_THREADS:-$(nproc)}
