@@ -200,6 +200,7 @@ TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
     MakeIdxSet("images.gz", "labels.gz", 20);
     ASSERT_EQ(RunProgram({"init", "--size", "32x32", "--categories", "horizontal,vertical"}).status,
               0);
+    const std::string untrained = TempDir::ReadFile("Network.data");
 
     // Far more epochs than it could finish before the signal.
     const pid_t pid = Start(
@@ -219,7 +220,9 @@ TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
         << TempDir::ReadFile("train.out");
     EXPECT_TRUE(fs::exists("loss.csv"));
 
-    // What was saved is a whole network again.
+    // The trained weights were saved...
+    EXPECT_TRUE(TempDir::ReadFile("Network.data") != untrained) << "Network.data unchanged";
+    // ...as a whole network that loads again.
     Outcome run = RunProgram({"categories"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "horizontal\nvertical\n");
