@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 #include <stdexcept>
 
 #include "cli/Charts.h"
