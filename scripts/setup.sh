@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
   clang-format
+  python3-dev python3-numpy python3-pytest pybind11-dev
 )
 extra=("$@")
 
