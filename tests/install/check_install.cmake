@@ -1,6 +1,7 @@
 # Installs the build tree into WORK_DIR/prefix, then builds and runs the host
 # of HOST_SOURCE_DIR twice against that prefix: through find_package(Corvane)
 # and through `pkg-config --cflags --libs corvane` with the compiler alone.
+# With PYTHON set, the installed module under PYTHON_DIR must import.
 # Fails on the first step that does not do what a host would expect.
 foreach(var BUILD_DIR HOST_SOURCE_DIR WORK_DIR LIBDIR INCLUDEDIR SOVERSION CXX)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
@@ -70,6 +71,17 @@ run_step("compile the pkg-config host" ${CXX} -std=c++17 ${extra} ${HOST_SOURCE_
          ${pc_flags} -Wl,-rpath,${prefix}/${LIBDIR} -o ${WORK_DIR}/host-pkgconfig)
 run_step("run the pkg-config host" ${WORK_DIR}/host-pkgconfig ${WORK_DIR}/run-pkgconfig)
 check_host_output("pkg-config" "${step_output}")
+
+# The installed Python module finds the installed library by its run path.
+if(PYTHON)
+  set(ENV{PYTHONPATH} ${prefix}/${PYTHON_DIR})
+  run_step("import the installed Python module" ${PYTHON} -c
+           "print(__import__('corvane').__file__)")
+  string(FIND "${step_output}" "${prefix}/${PYTHON_DIR}/corvane" module_at)
+  if(NOT module_at EQUAL 0)
+    message(FATAL_ERROR "imported corvane from elsewhere: ${step_output}")
+  endif()
+endif()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 message(STATUS "both hosts built against ${prefix} and listed the categories")
