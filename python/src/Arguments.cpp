@@ -96,6 +96,12 @@ Region CheckedRegion(py::handle region, const py::array_t<std::uint8_t>& image) 
             static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
 }
 
+void CheckThreads(std::uint32_t threads) {
+    constexpr std::uint32_t kMaxThreads = 64;
+    if (threads < 1 || threads > kMaxThreads)
+        throw py::value_error("threads must be between 1 and 64, got " + std::to_string(threads));
+}
+
 py::array_t<float> CheckedWanted(py::handle wanted, std::size_t count) {
     if (py::isinstance<py::str>(wanted) || py::isinstance<py::bytes>(wanted))
         throw py::type_error("wanted must be a sequence of numbers, got " + TypeName(wanted));

@@ -31,5 +31,8 @@ cv::Mat ImageView(const pybind11::array_t<std::uint8_t>& image);
 // integers that lies inside the image and is not empty.
 Region CheckedRegion(pybind11::handle region, const pybind11::array_t<std::uint8_t>& image);
 
+// A worker count per pool from 1 to 64 (a network runs four pools).
+void CheckThreads(std::uint32_t threads);
+
 // A one-dimensional float32 array of exactly `count` values in [0, 1].
 pybind11::array_t<float> CheckedWanted(pybind11::handle wanted, std::size_t count);

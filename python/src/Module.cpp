@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "Arguments.h"
 #include "InFolder.h"
 #include "NetworkHeader.h"
 #include "PyNetwork.h"
@@ -50,7 +51,7 @@ void Create(const std::filesystem::path& folder, py::handle size,
     } catch (const std::invalid_argument& error) {
         throw py::value_error(error.what());
     }
-    if (threads == 0) throw py::value_error("threads must be at least 1");
+    CheckThreads(threads);
 
     const std::filesystem::path absolute = std::filesystem::absolute(folder);
     const std::filesystem::path file = absolute / "Network.data";
@@ -113,6 +114,12 @@ PYBIND11_MODULE(corvane, m) {
             py::gil_scoped_release unlocked;
             self.Close();
         });
+
+    // Networks still open at exit are closed before the interpreter goes away.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        py::gil_scoped_release unlocked;
+        PyNetwork::CloseAll();
+    }));
 
     m.def("create", &Create, py::arg("folder"), py::arg("size"), py::arg("categories"),
           py::arg("overwrite") = false, py::arg("threads") = 2,

@@ -12,6 +12,16 @@ namespace {
 
 const char* const kFileName = "Network.data";
 
+// The networks that exist, for CloseAll. Entered once loaded, left on destruction.
+std::mutex& RegistryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::set<PyNetwork*>& Registry() {
+    static std::set<PyNetwork*> networks;
+    return networks;
+}
+
 }  // namespace
 
 void RequireSuccess(bool succeeded, const char* call, const std::filesystem::path& folder) {
@@ -24,7 +34,7 @@ void PyNetwork::Releaser::operator()(NetHandle* handle) const { ReleaseCorvane(h
 
 PyNetwork::PyNetwork(const std::filesystem::path& folder, std::uint32_t threads)
     : folder_(std::filesystem::absolute(folder)) {
-    if (threads == 0) throw py::value_error("threads must be at least 1");
+    CheckThreads(threads);
     if (!std::filesystem::is_regular_file(folder_ / kFileName))
         throw py::value_error("no " + std::string(kFileName) + " in " + folder_.string());
 
@@ -39,16 +49,30 @@ PyNetwork::PyNetwork(const std::filesystem::path& folder, std::uint32_t threads)
     width_ = header.width;
     height_ = header.height;
     handle_ = std::move(handle);
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry().insert(this);
 }
 
 PyNetwork::~PyNetwork() {
     // Joining the workers needs no Python, but other threads may: let them run.
+    auto leave = [this] {
+        {
+            std::lock_guard<std::mutex> lock(RegistryMutex());
+            Registry().erase(this);
+        }
+        Close();
+    };
     if (PyGILState_Check()) {
         py::gil_scoped_release unlocked;
-        Close();
+        leave();
     } else {
-        Close();
+        leave();
     }
+}
+
+void PyNetwork::CloseAll() {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    for (PyNetwork* network : Registry()) network->Close();
 }
 
 NetHandle* PyNetwork::OpenHandle(const char* call) const {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,10 @@ class PyNetwork {
     std::vector<std::string> Categories();
     // Unloads the network and joins its workers; idempotent.
     void Close();
+
+    // Closes every network still open; the module runs it when the
+    // interpreter exits, so no worker outlives it.
+    static void CloseAll();
 
     bool closed() const;
     std::size_t outputCount() const { return outputCount_; }

@@ -36,8 +36,11 @@ def test_network_needs_a_readable_network_file(tmp_path):
     with pytest.raises(ValueError, match="no Network.data in"):
         corvane.Network(tmp_path)
     (tmp_path / "Network.data").write_text("32;32\n2\nx;y;\n")
+    for threads in (0, 65):
+        with pytest.raises(ValueError, match="threads must be between 1 and 64"):
+            corvane.Network(tmp_path, threads=threads)
     with pytest.raises(ValueError, match="threads"):
-        corvane.Network(tmp_path, threads=0)
+        corvane.create(tmp_path / "other", 32, ["a"], threads=65)
     with pytest.raises(TypeError):
         corvane.Network(tmp_path, threads=-1)
 
