@@ -39,16 +39,20 @@ PyNetwork::PyNetwork(const std::filesystem::path& folder, std::uint32_t threads)
         throw py::value_error("no " + std::string(kFileName) + " in " + folder_.string());
 
     py::gil_scoped_release unlocked;
-    InFolder inside(folder_);
-    // The header is read under the same lock as the load, so both see one file.
-    const NetworkHeader header = NetworkHeader::ReadSizes(kFileName);
-    std::unique_ptr<NetHandle, Releaser> handle(CreateCorvane());
-    if (!handle) throw std::bad_alloc();
-    RequireSuccess(LoadCorvane(handle.get(), threads), "LoadCorvane", folder_);
-    outputCount_ = static_cast<std::size_t>(header.outputCount);
-    width_ = header.width;
-    height_ = header.height;
-    handle_ = std::move(handle);
+    {
+        InFolder inside(folder_);
+        // The header is read under the same lock as the load, so both see one file.
+        const NetworkHeader header = NetworkHeader::ReadSizes(kFileName);
+        std::unique_ptr<NetHandle, Releaser> handle(CreateCorvane());
+        if (!handle) throw std::bad_alloc();
+        RequireSuccess(LoadCorvane(handle.get(), threads), "LoadCorvane", folder_);
+        outputCount_ = static_cast<std::size_t>(header.outputCount);
+        width_ = header.width;
+        height_ = header.height;
+        handle_ = std::move(handle);
+    }
+    // Never while holding the directory lock: CloseAll takes the registry
+    // first and each network's own mutex second.
     std::lock_guard<std::mutex> lock(RegistryMutex());
     Registry().insert(this);
 }
