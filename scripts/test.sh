@@ -20,6 +20,6 @@ run_suite build/release -DCMAKE_BUILD_TYPE=Release
 if [ "${CORVANE_SKIP_SANITIZERS:-0}" != "1" ]; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCORVANE_SANITIZE=address;undefined"
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
     run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=thread
 fi

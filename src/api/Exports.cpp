@@ -1,5 +1,7 @@
 // The nine exported functions. Each one but CreateCorvane runs its work
 // inside Guarded, the only place where engine failures are caught.
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -12,11 +14,25 @@
 namespace {
 
 const char* const kNullArgument = "null argument";
+const char* const kNegativeCount = "negative count";
+const char* const kRegionOverflow = "region out of range";
 
 template <typename T>
 T* Require(T* pointer) {
     if (pointer == nullptr) throw kNullArgument;
     return pointer;
+}
+
+// The caller's unsigned region taken as signed integers; a region whose far
+// edge does not fit is refused before OpenCV's own (32-bit) bounds check.
+cv::Rect Region(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height) {
+    const std::int64_t limit = INT32_MAX;
+    const cv::Rect region(static_cast<int>(x), static_cast<int>(y), static_cast<int>(width),
+                          static_cast<int>(height));
+    if (static_cast<std::int64_t>(region.x) + region.width > limit ||
+        static_cast<std::int64_t>(region.y) + region.height > limit)
+        throw kRegionOverflow;
+    return region;
 }
 
 // Header-only read of the network file into the handle's category list.
@@ -49,13 +65,7 @@ CORVANE_API bool CORVANE_CALL ReleaseCorvane(NetHandle* handle) {
 
 CORVANE_API bool CORVANE_CALL LoadCorvane(NetHandle* handle, std::uint32_t threadCount) {
     return Guarded({"Load Corvane error", false}, [&] {
-        Require(handle)->network.Load(threadCount);
-        handle->inputWidth = handle->network.inputWidth;
-        handle->inputHeight = handle->network.inputHeight;
-        handle->workImage =
-            cv::Mat(handle->inputHeight, handle->inputWidth, CV_32FC3, cv::Scalar(0));
-        handle->workMask =
-            cv::Mat(handle->inputHeight, handle->inputWidth, CV_32FC1, cv::Scalar(0));
+        Require(handle)->Load(threadCount);
         return true;
     });
 }
@@ -77,24 +87,26 @@ CORVANE_API bool CORVANE_CALL SaveCorvane(NetHandle* handle) {
 CORVANE_API bool CORVANE_CALL Predict(NetHandle* handle, const cv::Mat* image, std::uint32_t x,
                                       std::uint32_t y, std::uint32_t width, std::uint32_t height,
                                       float* scores) {
-    return Guarded({}, [&]() -> bool {
-        Require(handle);
-        Require(image);
-        Require(scores);
-        (void)x, (void)y, (void)width, (void)height;
-        throw "network engine not available";
+    return Guarded({}, [&] {
+        const cv::Rect region = Region(x, y, width, height);
+        const std::vector<float> result = Require(handle)->Predict(*Require(image), region);
+        std::copy(result.begin(), result.end(), Require(scores));
+        return true;
     });
 }
 
 CORVANE_API bool CORVANE_CALL TrainOne(NetHandle* handle, const cv::Mat* image, std::uint32_t x,
                                        std::uint32_t y, std::uint32_t width, std::uint32_t height,
                                        const float* wanted, std::int32_t count, float* loss) {
-    return Guarded({}, [&]() -> bool {
-        Require(handle);
-        Require(image);
+    return Guarded({}, [&] {
+        // The call's own copy of the wanted scores comes first.
+        if (count < 0) throw kNegativeCount;
+        std::vector<float> wantedCopy;
+        if (count > 0) wantedCopy.assign(Require(wanted), wanted + count);
         Require(loss);
-        (void)x, (void)y, (void)width, (void)height, (void)wanted, (void)count;
-        throw "network engine not available";
+        const cv::Rect region = Region(x, y, width, height);
+        *loss = Require(handle)->Train(*Require(image), region, wantedCopy);
+        return true;
     });
 }
 

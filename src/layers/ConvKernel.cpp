@@ -4,17 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
-namespace {
-
-// The next std::rand value brought to 0 .. 32767. Where RAND_MAX is 32767 this
-// is the value itself; a wider generator (glibc: 2^31 - 1) keeps its top 15
-// bits, so weights stay in [-0.1, 0.1] on every platform.
-int NextDraw() {
-    const long long draw = std::rand();
-    return static_cast<int>(draw * 32768 / (static_cast<long long>(RAND_MAX) + 1));
-}
-
-}  // namespace
+#include "network/InitialWeight.h"
 
 ConvKernel::ConvKernel(int index, cv::Size size, int inputCount, int kind, float rate)
     : index(index),
@@ -45,7 +35,7 @@ ConvKernel::ConvKernel(int index, cv::Size size, int inputCount, int kind, float
 
     weights.reserve(static_cast<size_t>(weightCount) + 1);
     for (int i = 0; i <= weightCount; ++i) {
-        weights.push_back(static_cast<float>(NextDraw()) / 32767.0f * 0.2f - 0.1f);
+        weights.push_back(DrawInitialWeight());
     }
 }
 

@@ -7,7 +7,7 @@
 // Owned by the layer; made once in Configure. The error shares are
 // overwritten by each pass that reaches them, never cleared.
 class DepthLine {
-public:
+  public:
     DepthLine(int inputCount, int outputCount)
         : inputs(inputCount, nullptr),
           errors(static_cast<size_t>(inputCount) * outputCount, 0.0f),
@@ -22,5 +22,5 @@ public:
     std::vector<float*> inputs;  // entry k: this position in input map k
     std::vector<float> errors;   // outputCount rows of inputCount shares
     int inputCount;
-    bool active = false;         // inside an active receptive field since the last backward
+    bool active = false;  // inside an active receptive field since the last backward
 };

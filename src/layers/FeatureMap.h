@@ -14,10 +14,10 @@ struct PoolLink;
 // records they point to, so a task writes its results through `image`, never
 // into the record. The layer that made the map owns `image` and `switches`.
 struct FeatureMap {
-    FeatureMap* source = nullptr;              // pooled map: the input map it pools
-    cv::Mat* image = nullptr;                  // one CV_32F channel, continuous
-    ConvKernel* kernel = nullptr;              // convolution map: the kernel computing it
-    std::vector<PoolLink>* switches = nullptr; // pooled map: one record per output cell
+    FeatureMap* source = nullptr;               // pooled map: the input map it pools
+    cv::Mat* image = nullptr;                   // one CV_32F channel, continuous
+    ConvKernel* kernel = nullptr;               // convolution map: the kernel computing it
+    std::vector<PoolLink>* switches = nullptr;  // pooled map: one record per output cell
 };
 
 using FeatureMaps = std::vector<FeatureMap>;

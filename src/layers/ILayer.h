@@ -15,7 +15,7 @@ using WeightGroups = std::vector<WeightGroup>;
 // Destruction is two-step: the owner calls Release, then deletes the object.
 // The nine operations keep this slot order.
 class ILayer {
-public:
+  public:
     virtual FeatureMaps* Forward(FeatureMaps& inputs, const cv::Mat* mask) = 0;
     virtual void Backward() = 0;
     virtual cv::Size Configure(cv::Size inputSize) = 0;

@@ -1,25 +1,52 @@
 #pragma once
 
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
+#include "dense/DenseStack.h"
 #include "layers/DepthLine.h"
 #include "layers/FeatureMap.h"
+#include "layers/ILayer.h"
+#include "network/Flatten.h"
 #include "parallel/TaskPool.h"
 
-// The engine behind one handle: the feature layers, the dense classifier,
-// the worker pools and the buffers joining them, plus the input size, output
-// count and category names of the loaded network.
+// The engine behind one handle: the fixed chain of five residual modules,
+// the dense classifier, the four worker pools and the buffers joining them,
+// plus the input size, output count and category names of the loaded
+// network. Owns its layers (made with new, freed by Unload through Release),
+// its pools, its classifier, its input maps and planes. The layers keep a
+// pointer back to it to reach the pools. One host thread at a time.
 class Network {
   public:
     Network() = default;
+    ~Network();
+    Network(const Network&) = delete;
+    Network& operator=(const Network&) = delete;
 
+    // Builds the fixed topology for `size` (overwritten with the size of the
+    // last maps), starts the pools and builds the classifier. Refuses a
+    // thread count below 1 and sizes whose last maps would be empty.
+    void Build(cv::Size& size, int outputs, std::vector<std::string> names, unsigned threadCount);
+    void BuildInputMaps(cv::Size size);
+    void BuildLayers();
+    // Stops the pools, frees the layers and the classifier; categories,
+    // planes and sizes stay for the next build.
+    void Unload();
+    bool IsBuilt() const { return !layers.empty(); }
+
+    // One prediction pass over a prepared CV_32FC3 image and its mask.
+    std::vector<float> Evaluate(const cv::Mat& image, const cv::Mat* mask);
+    // One training step; returns the mean absolute output error before it.
+    float TrainStep(const cv::Mat& image, const std::vector<float>& wanted, const cv::Mat* mask);
+
+    // References to every weight, one group per line of the network file:
+    // every convolution kernel in network order, then the dense weights.
+    WeightGroups CollectWeights();
     // Reads "Network.data", builds the network and fills in its weights.
     void Load(unsigned threadCount);
-    // Writes the loaded network to "Network.data".
+    // Writes the built network to "Network.data".
     void Save();
-    // Back to the unbuilt state; categories and sizes stay.
-    void Unload();
 
     // The layers reach their worker pools through the network.
     TaskPool<FeatureMap, FeatureMap*> mapPointerPool;
@@ -27,10 +54,15 @@ class Network {
     TaskPool<DepthLine*, float> depthLinePool;
     TaskPool<FeatureMap, float> errorSumPool;
 
+    FeatureMaps inputMaps;  // the three colour planes as the first layer sees them
+    DenseStack dense;
+    Flatten flatten;
     float maskThreshold = 0.01f;
     int outputCount = 0;
     int inputWidth = 0;
     int inputHeight = 0;
+    std::vector<ILayer*> layers;  // owned
     float learningRate = 0.0005f;
     std::vector<std::string> categories;
+    std::vector<cv::Mat> inputPlanes;  // three after a build; the input maps point at them
 };

@@ -1,0 +1,267 @@
+#include "layers/ConvolutionLayer.h"
+
+#include <algorithm>
+#include <iostream>
+#include <opencv2/imgproc.hpp>
+
+#include "layers/LayerDump.h"
+#include "layers/MaxPool.h"
+#include "network/Network.h"
+
+namespace {
+
+// After a depth-line batch, drops from the queue the lines the batch has
+// cleared. On success that empties it; if a task failed, the lines it never
+// reached stay queued, so the queue keeps holding exactly the active lines.
+class ActiveLineSweep {
+  public:
+    explicit ActiveLineSweep(std::vector<DepthLine*>& queue) : queue(queue) {}
+    ~ActiveLineSweep() {
+        queue.erase(std::remove_if(queue.begin(), queue.end(),
+                                   [](const DepthLine* line) { return !line->active; }),
+                    queue.end());
+    }
+    ActiveLineSweep(const ActiveLineSweep&) = delete;
+    ActiveLineSweep& operator=(const ActiveLineSweep&) = delete;
+
+  private:
+    std::vector<DepthLine*>& queue;
+};
+
+float& CellAt(const FeatureMap& map, const ReceptiveField& field) {
+    return map.image->ptr<float>(field.row)[field.column];
+}
+
+}  // namespace
+
+ConvolutionLayer::ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
+                                   int outputCount, int stride, Network* network, bool entryLayer)
+    : network(network),
+      stride(stride),
+      inputCount(inputCount),
+      outputCount(outputCount),
+      maxKernelWidth(maxKernelSize.width),
+      maxKernelHeight(maxKernelSize.height),
+      minKernelWidth(minKernelSize.width),
+      minKernelHeight(minKernelSize.height),
+      entryLayer(entryLayer) {}
+
+ConvolutionLayer::~ConvolutionLayer() { Release(); }
+
+cv::Size ConvolutionLayer::Configure(cv::Size inputSize) {
+    if (inputSize.width % stride != 0) {
+        std::cout << "Conv: wrong image size" << std::endl;
+        throw "Conv: wrong image size";
+    }
+    inputWidth = inputSize.width;
+    inputHeight = inputSize.height;
+    outputWidth = inputWidth / stride;
+    outputHeight = inputHeight / stride;
+
+    // Output maps point into this list, so it must never grow past its reserve.
+    kernels.reserve(static_cast<size_t>(outputCount));
+    int size = 3;
+    for (int i = 0; i < outputCount; ++i) {
+        if (size > maxKernelWidth) size = minKernelWidth;
+        kernels.emplace_back(i, cv::Size(size, size), inputCount, i % 5);
+        size += 2;
+    }
+
+    for (int i = 0; i < outputCount; ++i) {
+        FeatureMap map;
+        map.image = new cv::Mat(outputHeight, outputWidth, CV_32F, cv::Scalar(0));
+        map.kernel = &kernels[static_cast<size_t>(i)];
+        map.switches = new std::vector<PoolLink>();
+        // Stored before the check so that Release frees it either way.
+        outputs.push_back(map);
+        if (!map.image->isContinuous()) throw "Image is not continuous";
+    }
+
+    depthLines.reserve(static_cast<size_t>(inputWidth) * inputHeight);
+    for (int y = 0; y < inputHeight; ++y)
+        for (int x = 0; x < inputWidth; ++x)
+            depthLines.push_back(new DepthLine(inputCount, outputCount));
+    if (!entryLayer) activeLines.reserve(depthLines.size());
+
+    // Fields beyond the output plane (possible only for a stride that does
+    // not divide the height) are not made: they would have no cell to write.
+    const std::vector<cv::Point> offsets = ConvKernel::WindowOffsets(maxKernelWidth);
+    fields.reserve(static_cast<size_t>(outputWidth) * outputHeight);
+    int row = 0;
+    for (int centerY = stride / 2; centerY < inputHeight && row < outputHeight;
+         centerY += stride, ++row) {
+        int column = 0;
+        for (int centerX = stride / 2; centerX < inputWidth && column < outputWidth;
+             centerX += stride, ++column) {
+            ReceptiveField field;
+            field.centerX = centerX;
+            field.centerY = centerY;
+            field.column = column;
+            field.row = row;
+            field.lines.reserve(offsets.size());
+            for (const cv::Point& offset : offsets) {
+                const int x = centerX + offset.x;
+                const int y = centerY + offset.y;
+                const bool inside = x >= 0 && x < inputWidth && y >= 0 && y < inputHeight;
+                field.lines.push_back(inside ? depthLines[static_cast<size_t>(y) * inputWidth + x]
+                                             : nullptr);
+            }
+            fields.push_back(std::move(field));
+        }
+    }
+    activeFields.reserve(fields.size());
+    return cv::Size(outputWidth, outputHeight);
+}
+
+void ConvolutionLayer::LinkInputs(FeatureMaps& inputs) {
+    for (int y = 0; y < inputHeight; ++y) {
+        for (int x = 0; x < inputWidth; ++x) {
+            DepthLine* line = depthLines[static_cast<size_t>(y) * inputWidth + x];
+            for (int k = 0; k < inputCount; ++k)
+                line->inputs[static_cast<size_t>(k)] =
+                    inputs[static_cast<size_t>(k)].image->ptr<float>(y) + x;
+        }
+    }
+}
+
+FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask) {
+    if (inputs.size() != static_cast<size_t>(inputCount)) throw "Convolution: Input maps mismatch";
+    // An entry layer's input list is rebuilt by its owner, so its record
+    // addresses prove nothing: link every time.
+    if (entryLayer || &inputs != lastInputs) {
+        lastInputs = &inputs;
+        LinkInputs(inputs);
+    }
+
+    activeFields.clear();
+    if (mask != nullptr) {
+        CV_Assert(mask->type() == CV_32FC1);
+        cv::resize(*mask, resizedMask, cv::Size(inputWidth, inputHeight), 0, 0, cv::INTER_LINEAR);
+        for (ReceptiveField& field : fields) {
+            if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
+            for (DepthLine* line : field.lines) {
+                if (line == nullptr || line->active) continue;
+                line->active = true;
+                if (!entryLayer) activeLines.push_back(line);
+            }
+            activeFields.push_back(&field);
+        }
+    }
+
+    network->mapTaskPool.Run(
+        outputs, [this](std::vector<FeatureMap> chunk) { return ForwardTask(std::move(chunk)); });
+    return &outputs;
+}
+
+std::vector<float> ConvolutionLayer::ForwardTask(std::vector<FeatureMap> maps) {
+    for (const FeatureMap& map : maps) {
+        map.image->setTo(cv::Scalar(0));
+        // Invariant: only cells of active fields hold a response; all others stay 0.
+        for (const ReceptiveField* field : activeFields)
+            CellAt(map, *field) = map.kernel->Respond(field->lines);
+    }
+    return {};
+}
+
+void ConvolutionLayer::Backward() {
+    // The shares are computed before any weight moves, so they use the
+    // weights the forward pass used.
+    if (!entryLayer) {
+        const std::vector<float> sums = network->errorSumPool.Run(
+            outputs, [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); });
+        float total = 0.0f;
+        for (const float sum : sums) total = total + sum;
+        errorTotal = total;
+    }
+
+    network->mapPointerPool.Run(
+        outputs, [this](std::vector<FeatureMap> chunk) { return UpdateTask(std::move(chunk)); });
+
+    if (!entryLayer) {
+        ActiveLineSweep sweep(activeLines);
+        network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
+            return DepthLineTask(std::move(chunk));
+        });
+    }
+}
+
+std::vector<float> ConvolutionLayer::ErrorTask(std::vector<FeatureMap> maps) {
+    float sum = 0.0f;
+    for (const FeatureMap& map : maps) {
+        // Invariant: each map's kernel writes only its own row of every line's shares.
+        for (const ReceptiveField* field : activeFields)
+            sum = sum + map.kernel->ErrorShare(CellAt(map, *field), field->lines);
+    }
+    return {sum};
+}
+
+std::vector<FeatureMap*> ConvolutionLayer::UpdateTask(std::vector<FeatureMap> maps) {
+    for (const FeatureMap& map : maps) {
+        // Invariant: positions of one map update the same weights one after another.
+        for (const ReceptiveField* field : activeFields)
+            map.kernel->Learn(CellAt(map, *field), field->lines);
+    }
+    return {};
+}
+
+std::vector<float> ConvolutionLayer::DepthLineTask(std::vector<DepthLine*> lines) {
+    std::vector<float> row(static_cast<size_t>(inputCount));
+    for (DepthLine* line : lines) {
+        if (!line->active) continue;
+        line->active = false;
+        std::fill(row.begin(), row.end(), 0.0f);
+        // Invariant: row[k] is the sum of the shares of output maps 0..i-1 for input k.
+        for (int i = 0; i < outputCount; ++i) {
+            const float* shares = line->ErrorRow(i);
+            for (int k = 0; k < inputCount; ++k) row[k] = row[k] + shares[k];
+        }
+        for (int k = 0; k < inputCount; ++k) {
+            float& value = *line->inputs[static_cast<size_t>(k)];
+            value = value + row[static_cast<size_t>(k)];
+            if (value > 1.0f) value = 1.0f;
+            if (value < 0.0f) value = 0.0f;
+        }
+    }
+    return {};
+}
+
+int ConvolutionLayer::Depth() { return static_cast<int>(kernels.size()); }
+
+void ConvolutionLayer::Release() {
+    for (FeatureMap& map : outputs) {
+        delete map.image;
+        delete map.switches;
+    }
+    outputs.clear();
+    for (DepthLine* line : depthLines) delete line;
+    depthLines.clear();
+    activeLines.clear();
+    // The fields' windows point at the freed lines.
+    activeFields.clear();
+    fields.clear();
+    kernels.clear();
+    lastInputs = nullptr;
+}
+
+float ConvolutionLayer::GetError(bool reset) {
+    const float total = errorTotal;
+    if (reset) errorTotal = 0.0f;
+    return total;
+}
+
+void ConvolutionLayer::SetRates(float rate, float maskThreshold) {
+    for (ConvKernel& kernel : kernels) kernel.rate = rate;
+    threshold = maskThreshold;
+}
+
+WeightGroups ConvolutionLayer::GetWeights() {
+    WeightGroups groups;
+    for (ConvKernel& kernel : kernels) {
+        WeightGroup group;
+        for (float& weight : kernel.weights) group.push_back(&weight);
+        groups.push_back(std::move(group));
+    }
+    return groups;
+}
+
+void ConvolutionLayer::Dump(int index) { DumpMaps(outputs, index, DefaultDumpFolder()); }

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <vector>
+
+#include "layers/ConvKernel.h"
+#include "layers/DepthLine.h"
+#include "layers/ILayer.h"
+
+class Network;
+
+// One output position of a convolution layer: the centre of its window in
+// input coordinates (where the mask is sampled), the output cell it writes,
+// and the window's depth lines in ring order (null outside the input).
+struct ReceptiveField {
+    int centerX = 0;
+    int centerY = 0;
+    int column = 0;
+    int row = 0;
+    std::vector<DepthLine*> lines;
+};
+
+// A sparse, masked convolution with one kernel per output map and a stride
+// of 1 or 2. Outputs are computed only at fields whose mask value is above
+// the threshold; all other output values are 0. Backward learns from the
+// targets the layer above left in the output planes and, unless this is an
+// entry layer, writes targets into the input planes at the active positions.
+// Owns its kernels (never reallocated after Configure: output maps point
+// into them), its output planes with their empty switches lists, and one
+// heap DepthLine per input position; Release frees them.
+// Requires: Configure exactly once; a non-entry layer must receive the same
+// input list object on every pass; input planes are CV_32F of the configured
+// size; the mask is one float channel of any size. A null mask selects no
+// position, so every output is 0 and Backward has nothing to learn from.
+class ConvolutionLayer : public ILayer {
+  public:
+    ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
+                     int outputCount, int stride, Network* network, bool entryLayer);
+    ~ConvolutionLayer() override;
+    ConvolutionLayer(const ConvolutionLayer&) = delete;
+    ConvolutionLayer& operator=(const ConvolutionLayer&) = delete;
+
+    FeatureMaps* Forward(FeatureMaps& inputs, const cv::Mat* mask) override;
+    void Backward() override;
+    cv::Size Configure(cv::Size inputSize) override;
+    int Depth() override;
+    void Release() override;
+    float GetError(bool reset) override;
+    void SetRates(float rate, float threshold) override;
+    WeightGroups GetWeights() override;
+    void Dump(int index) override;
+
+    Network* network;
+    std::vector<ConvKernel> kernels;
+    FeatureMaps* lastInputs = nullptr;
+    FeatureMaps outputs;
+    std::vector<ReceptiveField> fields;
+    std::vector<ReceptiveField*> activeFields;
+    std::vector<DepthLine*> depthLines;
+    int stride;
+    int inputCount;
+    int outputCount;
+    int outputWidth = 0;
+    int outputHeight = 0;
+    int inputWidth = 0;
+    int inputHeight = 0;
+    int maxKernelWidth;
+    int maxKernelHeight;
+    int minKernelWidth;
+    int minKernelHeight;
+    float threshold = 0.001f;
+    float errorTotal = 0.0f;
+    bool entryLayer;
+
+  private:
+    void LinkInputs(FeatureMaps& inputs);
+    std::vector<float> ForwardTask(std::vector<FeatureMap> maps);
+    std::vector<float> ErrorTask(std::vector<FeatureMap> maps);
+    std::vector<FeatureMap*> UpdateTask(std::vector<FeatureMap> maps);
+    std::vector<float> DepthLineTask(std::vector<DepthLine*> lines);
+
+    cv::Mat resizedMask;
+    // The lines whose `active` flag is set, each once, so that Backward
+    // visits only those instead of every input position. Kept only for
+    // non-entry layers: an entry layer never clears its flags.
+    std::vector<DepthLine*> activeLines;
+};

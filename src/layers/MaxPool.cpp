@@ -1,0 +1,138 @@
+#include "layers/MaxPool.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+
+#include "network/Network.h"
+
+MaxPool::MaxPool(int mapCount, bool skipBackward, Network* network)
+    : mapCount(mapCount), skipBackward(skipBackward), network(network) {}
+
+MaxPool::~MaxPool() { Release(); }
+
+cv::Size MaxPool::Configure(cv::Size size) {
+    inputSize = size;
+    if (size.width % poolSize != 0) throw "maxpool error";
+    if (size.height > 1 && size.height % poolSize != 0) throw "maxpool error";
+    const cv::Size outputSize(size.width / poolWidth, size.height / poolHeight);
+    for (int i = 0; i < mapCount; ++i) {
+        FeatureMap map;
+        map.image = new cv::Mat(outputSize.height, outputSize.width, CV_32F, cv::Scalar(0));
+        map.switches = new std::vector<PoolLink>();
+        // Stored before the check so that Release frees it either way.
+        outputs.push_back(map);
+        if (!map.image->isContinuous()) throw "Image is not continuous";
+    }
+    return outputSize;
+}
+
+FeatureMaps* MaxPool::Forward(FeatureMaps& inputs, const cv::Mat*) {
+    if (&inputs != lastInputs) {
+        const size_t linked = std::min(outputs.size(), inputs.size());
+        for (size_t i = 0; i < linked; ++i) outputs[i].source = &inputs[i];
+        // A list of the wrong length is refused below; forgetting it makes
+        // the next pass link again instead of trusting half-made links.
+        lastInputs = inputs.size() == static_cast<size_t>(mapCount) ? &inputs : nullptr;
+    }
+    if (inputs.empty()) throw std::out_of_range("invalid vector subscript");
+    if (inputs.size() != static_cast<size_t>(mapCount)) throw "Maxpool: count mismatch";
+    if (inputSize.width != inputs[0].image->cols) throw "maxpool size missmatch error";
+
+    network->mapTaskPool.Run(
+        outputs, [this](std::vector<FeatureMap> chunk) { return ForwardTask(std::move(chunk)); });
+    return &outputs;
+}
+
+std::vector<float> MaxPool::ForwardTask(std::vector<FeatureMap> maps) {
+    const size_t windowSize = static_cast<size_t>(poolSize) * poolSize;
+    for (const FeatureMap& map : maps) {
+        cv::Mat& source = *map.source->image;
+        cv::Mat& target = *map.image;
+        std::vector<PoolLink>& links = *map.switches;
+        // The cell count never changes, so after the first pass the records
+        // and their window lists are reused in place.
+        links.resize(static_cast<size_t>(target.rows) * target.cols);
+        size_t next = 0;
+        // Invariant: link `next` belongs to output cell (outX, outY), row-major.
+        for (int outY = 0; outY < target.rows; ++outY) {
+            float* outRow = target.ptr<float>(outY);
+            for (int outX = 0; outX < target.cols; ++outX) {
+                PoolLink& link = links[next++];
+                link.window.clear();
+                link.window.reserve(windowSize);
+                float best = -1.0f;
+                float* maxCell = nullptr;
+                for (int y = outY * poolHeight; y < (outY + 1) * poolHeight; ++y) {
+                    float* inRow = source.ptr<float>(y);
+                    for (int x = outX * poolWidth; x < (outX + 1) * poolWidth; ++x) {
+                        link.window.push_back(&inRow[x]);
+                        if (inRow[x] > best) {
+                            best = inRow[x];
+                            maxCell = &inRow[x];
+                        }
+                    }
+                }
+                if (maxCell == nullptr) {
+                    // Nothing to point back to: the cell gets 0 and Backward skips it.
+                    std::cout << "too small";
+                    outRow[outX] = 0.0f;
+                } else {
+                    outRow[outX] = *maxCell;
+                }
+                link.maxCell = maxCell;
+                link.outCell = &outRow[outX];
+            }
+        }
+    }
+    return {};
+}
+
+void MaxPool::Backward() {
+    if (skipBackward) return;
+    network->mapTaskPool.Run(
+        outputs, [this](std::vector<FeatureMap> chunk) { return BackwardTask(std::move(chunk)); });
+}
+
+std::vector<float> MaxPool::BackwardTask(std::vector<FeatureMap> maps) {
+    for (const FeatureMap& map : maps) {
+        // Invariant: windows of one map are disjoint, so every input cell is
+        // rescaled at most once per pass.
+        for (const PoolLink& link : *map.switches) {
+            const float target = *link.outCell;
+            if (std::isnan(target)) throw "MAxPool: invalid value";
+            if (link.maxCell == nullptr) continue;
+            const float maximum = *link.maxCell;
+            const float ratio = maximum > 0.0f ? target / maximum : 0.0f;
+            for (float* cell : link.window) {
+                float value = *cell * ratio;
+                if (value > 1.0f) value = 1.0f;
+                if (value < 0.0f) value = 0.0f;
+                *cell = value;
+            }
+        }
+    }
+    return {};
+}
+
+int MaxPool::Depth() { return 0; }
+
+void MaxPool::Release() {
+    for (FeatureMap& map : outputs) {
+        delete map.image;
+        map.image = nullptr;
+        delete map.switches;
+        map.switches = nullptr;
+    }
+    outputs.clear();
+    lastInputs = nullptr;
+}
+
+float MaxPool::GetError(bool) { return 0.0f; }
+
+void MaxPool::SetRates(float, float) {}
+
+WeightGroups MaxPool::GetWeights() { return {}; }
+
+void MaxPool::Dump(int) {}

@@ -1,0 +1,245 @@
+// Load, predict, train, save and unload through corvane.h only.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "corvane.h"
+#include "support/Images.h"
+#include "support/TempDir.h"
+
+namespace {
+
+constexpr int kOutputs = 5;
+
+int CountOf(const std::string& text, const std::string& piece) {
+    int count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A new 64 x 64 network with five categories; the load draws its weights.
+void WriteNewNetwork() { TempDir::WriteFile("Network.data", "64;64\n5\na;b;c;d;e;\n"); }
+
+struct Loaded {
+    explicit Loaded(unsigned threads = 2) : handle(CreateCorvane()) {
+        testing::internal::CaptureStdout();
+        ok = LoadCorvane(handle, threads);
+        loadLog = testing::internal::GetCapturedStdout();
+    }
+    ~Loaded() {
+        testing::internal::CaptureStdout();
+        ReleaseCorvane(handle);
+        testing::internal::GetCapturedStdout();
+    }
+    std::vector<float> Scores(const cv::Mat& image) {
+        std::vector<float> scores(kOutputs, -1.0f);
+        EXPECT_TRUE(Predict(handle, &image, 0, 0, image.cols, image.rows, scores.data()));
+        return scores;
+    }
+    NetHandle* handle;
+    bool ok = false;
+    std::string loadLog;
+};
+
+}  // namespace
+
+TEST(Lifecycle, SavedFileHoldsEveryWeightGroupAndLoadsBack) {
+    TempDir dir;
+    WriteNewNetwork();
+    Loaded net(1);
+    ASSERT_TRUE(net.ok) << net.loadLog;
+    EXPECT_EQ(net.loadLog,
+              "Image width:2\nNetwork created with dense input:2048\nWeights loaded:0\n");
+
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(SaveCorvane(net.handle));
+    const std::string saveLog = testing::internal::GetCapturedStdout();
+    const std::vector<std::string> lines = Lines(TempDir::ReadFile("Network.data"));
+    // 3 header lines, 87 + 96 + 192 + 384 + 512 kernel lines, one dense line.
+    ASSERT_EQ(lines.size(), 1275u);
+    EXPECT_EQ(lines[0], "64;64");
+    EXPECT_EQ(lines[1], "5");
+    EXPECT_EQ(lines[2], "a;b;c;d;e;");
+    // The first module's first convolution: kernels of kinds 0..4 with sizes
+    // 3, 5, 3, 5, 3 over 3 inputs: 3*3+1, 5*3+1, 3*3+1, 5*3+1, 9*3+1 values.
+    const int firstKernels[] = {10, 16, 10, 16, 28};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(CountOf(lines[3 + i], ";"), firstKernels[i]) << i;
+    // The last module's last two kernels (254 and 255, kinds 4 and 0, size 3)
+    // read 256 maps: a full 3 x 3 square, then a 3-point line.
+    EXPECT_EQ(CountOf(lines[1272], ";"), 9 * 256 + 1);
+    EXPECT_EQ(CountOf(lines[1273], ";"), 3 * 256 + 1);
+    EXPECT_EQ(CountOf(lines[1274], ";"), (2048 + 1) * 5);
+
+    long long total = 0;
+    for (size_t i = 3; i < lines.size(); ++i) total += CountOf(lines[i], ";");
+    EXPECT_EQ(saveLog, "Weights saved:" + std::to_string(total) + "\n");
+
+    Loaded reloaded(1);
+    ASSERT_TRUE(reloaded.ok);
+    EXPECT_NE(reloaded.loadLog.find("Weights loaded:" + std::to_string(total) + "\n"),
+              std::string::npos);
+    // Saving what was loaded gives the same text again.
+    const std::string first = TempDir::ReadFile("Network.data");
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(SaveCorvane(reloaded.handle));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(TempDir::ReadFile("Network.data"), first);
+}
+
+TEST(Lifecycle, PredictAndTrainOnALoadedNetwork) {
+    TempDir dir;
+    WriteNewNetwork();
+    Loaded net(2);
+    ASSERT_TRUE(net.ok) << net.loadLog;
+    const cv::Mat image = TexturedImage(80, 60, 1);
+
+    // A pass changes no weight: the same image gives the same scores, bit for bit.
+    const std::vector<float> before = net.Scores(image);
+    EXPECT_EQ(net.Scores(image), before);
+    for (float score : before) EXPECT_TRUE(score > 0.0f && score < 1.0f);
+
+    // The loss is the mean absolute difference to the scores just predicted.
+    const std::vector<float> wanted{0, 0, 1, 0, 0};
+    float expected = 0.0f;
+    for (int k = 0; k < kOutputs; ++k) expected += std::fabs(wanted[k] - before[k]);
+    expected /= kOutputs;
+    float loss = -1.0f;
+    ASSERT_TRUE(TrainOne(net.handle, &image, 0, 0, 80, 60, wanted.data(), kOutputs, &loss));
+    EXPECT_FLOAT_EQ(loss, expected);
+
+    // Training towards class 2 raises its score.
+    for (int i = 0; i < 49; ++i)
+        ASSERT_TRUE(TrainOne(net.handle, &image, 0, 0, 80, 60, wanted.data(), kOutputs, &loss));
+    const std::vector<float> after = net.Scores(image);
+    EXPECT_GT(after[2], before[2] + 0.01f);
+    EXPECT_LT(after[0], before[0]);
+
+    // Wrong counts fail quietly and leave loss alone.
+    loss = -7.0f;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(TrainOne(net.handle, &image, 0, 0, 80, 60, wanted.data(), 4, &loss));
+    EXPECT_FALSE(TrainOne(net.handle, &image, 0, 0, 80, 60, wanted.data(), -1, &loss));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(loss, -7.0f);
+    EXPECT_EQ(net.Scores(image), after);  // and no weight moved
+
+    // A region reaching outside the image fails with OpenCV's message.
+    std::vector<float> scores(kOutputs, -1.0f);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(Predict(net.handle, &image, 70, 0, 20, 60, scores.data()));
+    EXPECT_FALSE(Predict(net.handle, &image, 0xFFFFFFF0u, 0, 0x20, 60, scores.data()));
+    EXPECT_NE(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(scores[0], -1.0f);
+
+    // Grey pictures and sub-regions work too; other pixel types do not.
+    cv::Mat grey;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    EXPECT_TRUE(Predict(net.handle, &grey, 10, 5, 40, 50, scores.data()));
+    cv::Mat wide;
+    image.convertTo(wide, CV_16UC3);
+    EXPECT_FALSE(Predict(net.handle, &wide, 0, 0, 80, 60, scores.data()));
+}
+
+TEST(Lifecycle, UnloadedHandleRefusesWork) {
+    TempDir dir;
+    WriteNewNetwork();
+    const cv::Mat image = TexturedImage(64, 64, 2);
+    std::vector<float> scores(kOutputs, -1.0f);
+    const std::vector<float> wanted(kOutputs, 0.0f);
+    float loss = -1.0f;
+    const std::string file = TempDir::ReadFile("Network.data");
+
+    NetHandle* handle = CreateCorvane();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
+    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 64, 64, wanted.data(), kOutputs, &loss));
+    EXPECT_FALSE(SaveCorvane(handle));
+    ASSERT_TRUE(LoadCorvane(handle, 1));
+    ASSERT_TRUE(UnLoadCorvane(handle));
+    EXPECT_FALSE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
+    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 64, 64, wanted.data(), kOutputs, &loss));
+    EXPECT_FALSE(SaveCorvane(handle));
+    // A load that fails (a width the modules cannot halve five times) leaves
+    // the handle unloaded and reusable.
+    TempDir::WriteFile("Network.data", "48;64\n5\na;b;c;d;e;\n");
+    EXPECT_FALSE(LoadCorvane(handle, 1));
+    EXPECT_FALSE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
+    EXPECT_FALSE(SaveCorvane(handle));
+    TempDir::WriteFile("Network.data", file);
+    EXPECT_TRUE(LoadCorvane(handle, 1));
+    EXPECT_TRUE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
+    EXPECT_TRUE(ReleaseCorvane(handle));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(loss, -1.0f);
+}
+
+TEST(Lifecycle, FullCycleKeepsScoresAcrossSaveAndReload) {
+    const cv::Mat image = TexturedImage(64, 48, 3);
+    const std::vector<float> wanted{1, 0, 0, 0, 0};
+    for (unsigned threads : {1u, 2u, 4u}) {
+        TempDir dir;
+        WriteNewNetwork();
+        NetHandle* handle = CreateCorvane();
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(LoadCorvane(handle, threads));
+        std::vector<float> scores(kOutputs), reloaded(kOutputs);
+        float loss = 0.0f;
+        ASSERT_TRUE(TrainOne(handle, &image, 0, 0, 64, 48, wanted.data(), kOutputs, &loss));
+        ASSERT_TRUE(Predict(handle, &image, 0, 0, 64, 48, scores.data()));
+        ASSERT_TRUE(SaveCorvane(handle));
+        ASSERT_TRUE(UnLoadCorvane(handle));
+        const std::string unloadLog = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(CountOf(unloadLog, "Thread finished\n"), 4 * static_cast<int>(threads));
+
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(LoadCorvane(handle, threads));
+        ASSERT_TRUE(Predict(handle, &image, 0, 0, 64, 48, reloaded.data()));
+        ASSERT_TRUE(ReleaseCorvane(handle));
+        EXPECT_EQ(CountOf(testing::internal::GetCapturedStdout(), "Thread finished\n"),
+                  4 * static_cast<int>(threads));
+        // The file keeps six significant digits of each weight.
+        for (int k = 0; k < kOutputs; ++k) EXPECT_NEAR(reloaded[k], scores[k], 1e-4) << threads;
+    }
+}
+
+TEST(Lifecycle, FailedSaveKeepsThePreviousFile) {
+    TempDir dir;
+    WriteNewNetwork();
+    Loaded net(1);
+    ASSERT_TRUE(net.ok);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(SaveCorvane(net.handle));
+    testing::internal::GetCapturedStdout();
+    const std::string saved = TempDir::ReadFile("Network.data");
+
+    // The temporary file's place is taken by a folder: the write fails.
+    std::filesystem::create_directory("Network.data.tmp");
+    TempDir::WriteFile("Network.data.tmp/occupied", "x");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(SaveCorvane(net.handle));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(TempDir::ReadFile("Network.data"), saved);
+    std::filesystem::remove_all("Network.data.tmp");
+
+    // "Network.data" itself is a folder: nothing to replace, the save fails.
+    std::filesystem::rename("Network.data", "kept.data");
+    std::filesystem::create_directory("Network.data");
+    TempDir::WriteFile("Network.data/inside", "x");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(SaveCorvane(net.handle));
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::filesystem::is_directory("Network.data"));
+    EXPECT_EQ(TempDir::ReadFile("Network.data/inside"), "x");
+}
