@@ -8,7 +8,8 @@ packages=(
   build-essential cmake pkg-config
   libopencv-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev
+  libcli11-dev zlib1g-dev nlohmann-json3-dev
+  dataset-fashion-mnist
   clang-format
   python3-dev python3-numpy python3-pytest pybind11-dev
 )

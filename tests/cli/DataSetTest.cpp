@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <stdexcept>
+
+#include "cli/CategoryMatcher.h"
+#include "cli/DataSet.h"
+#include "cli/IdxFile.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void BigEndian(Bytes& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+// Three 2x3 images whose pixel k of image i is 10 * i + k.
+Bytes ImageFile(std::uint32_t count = 3) {
+    Bytes bytes{0, 0, 0x08, 3};
+    BigEndian(bytes, count);
+    BigEndian(bytes, 2);  // rows
+    BigEndian(bytes, 3);  // columns
+    for (std::uint8_t i = 0; i < count; ++i) {
+        for (std::uint8_t k = 0; k < 6; ++k) bytes.push_back(static_cast<std::uint8_t>(10 * i + k));
+    }
+    return bytes;
+}
+
+Bytes LabelFile(const Bytes& labels) {
+    Bytes bytes{0, 0, 0x08, 1};
+    BigEndian(bytes, static_cast<std::uint32_t>(labels.size()));
+    bytes.insert(bytes.end(), labels.begin(), labels.end());
+    return bytes;
+}
+
+void WritePlain(const std::string& name, const Bytes& bytes) {
+    TempDir::WriteFile(name, std::string(bytes.begin(), bytes.end()));
+}
+
+void WriteGzip(const std::string& name, const Bytes& bytes) {
+    gzFile file = gzopen(name.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size())),
+              static_cast<int>(bytes.size()));
+    ASSERT_EQ(gzclose(file), Z_OK);
+}
+
+void ExpectThreeImages(const DataSet& set) {
+    ASSERT_EQ(set.Size(), 3u);
+    EXPECT_EQ(set.Label(0), 2u);
+    EXPECT_EQ(set.Label(1), 0u);
+    EXPECT_EQ(set.Label(2), 1u);
+    const cv::Mat second = set.Image(1);
+    EXPECT_EQ(second.type(), CV_8UC1);
+    EXPECT_EQ(second.rows, 2);
+    EXPECT_EQ(second.cols, 3);
+    EXPECT_EQ(second.at<std::uint8_t>(0, 0), 10);
+    EXPECT_EQ(second.at<std::uint8_t>(0, 2), 12);
+    EXPECT_EQ(second.at<std::uint8_t>(1, 0), 13);
+    EXPECT_EQ(set.Image(2).at<std::uint8_t>(1, 2), 25);
+}
+
+std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "(nothing thrown)";
+}
+
+}  // namespace
+
+TEST(IdxDataSet, ReadsPlainAndGzippedPairs) {
+    const TempDir dir;
+    WritePlain("images", ImageFile());
+    WritePlain("labels", LabelFile({2, 0, 1}));
+    ExpectThreeImages(DataSet::FromIdx("images", "labels", 3));
+
+    WriteGzip("images.gz", ImageFile());
+    WriteGzip("labels.gz", LabelFile({2, 0, 1}));
+    ExpectThreeImages(DataSet::FromIdx("images.gz", "labels.gz", 3));
+
+    const IdxFile labels = IdxFile::Read("labels.gz");
+    EXPECT_EQ(labels.Dimensions(), (std::vector<std::uint32_t>{3}));
+    EXPECT_EQ(labels.Values(), (Bytes{2, 0, 1}));
+}
+
+TEST(IdxDataSet, RefusesBrokenPairs) {
+    const TempDir dir;
+    WritePlain("images", ImageFile());
+    WritePlain("labels", LabelFile({2, 0, 1}));
+    WritePlain("two-labels", LabelFile({0, 1}));
+    WritePlain("big-label", LabelFile({0, 3, 1}));
+    Bytes cut = ImageFile();
+    cut.pop_back();
+    WritePlain("cut-images", cut);
+    Bytes floats = ImageFile();
+    floats[2] = 0x0D;
+    WritePlain("float-images", floats);
+    WritePlain("not-idx", Bytes{'P', 'K', 3, 4, 0, 0, 0, 0});
+
+    EXPECT_NE(MessageOf([] { DataSet::FromIdx("images", "two-labels", 3); }).find("2 labels"),
+              std::string::npos);
+    EXPECT_NE(MessageOf([] { DataSet::FromIdx("images", "big-label", 3); }).find("label 3"),
+              std::string::npos);
+    EXPECT_NE(MessageOf([] { DataSet::FromIdx("cut-images", "labels", 3); }).find("cut short"),
+              std::string::npos);
+    EXPECT_THROW(DataSet::FromIdx("float-images", "labels", 3), std::runtime_error);
+    EXPECT_THROW(DataSet::FromIdx("not-idx", "labels", 3), std::runtime_error);
+    // Images and labels swapped: the dimension counts give it away.
+    EXPECT_THROW(DataSet::FromIdx("labels", "images", 3), std::runtime_error);
+    EXPECT_NE(MessageOf([] { DataSet::FromIdx("missing", "labels", 3); }).find("missing"),
+              std::string::npos);
+}
+
+TEST(CategoryMatcher, MapsFoldersAndNamesEveryUnknownOne) {
+    const CategoryMatcher matcher({"cat", "dog", "bird"});
+    EXPECT_EQ(matcher.Match({"bird", "cat"}), (std::vector<std::size_t>{2, 0}));
+    const std::string message = MessageOf([&] { matcher.Match({"cat", "fish", "Dog"}); });
+    EXPECT_NE(message.find("fish"), std::string::npos) << message;
+    EXPECT_NE(message.find("Dog"), std::string::npos) << message;
+    // Exactly the unknown folders, then what the network offers instead.
+    EXPECT_EQ(message,
+              "folders that name no category of the network: fish, Dog (categories: cat, dog, "
+              "bird)");
+}
+
+TEST(FolderDataSet, ReadsOneSubFolderPerCategory) {
+    const TempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directories("data/dog");
+    fs::create_directories("data/cat");
+    fs::create_directories("data/.hidden");
+    cv::imwrite("data/dog/b.png", cv::Mat(4, 5, CV_8UC1, cv::Scalar(200)));
+    cv::imwrite("data/dog/a.png", cv::Mat(4, 5, CV_8UC3, cv::Scalar(10, 20, 30)));
+    cv::imwrite("data/cat/c.png", cv::Mat(6, 2, CV_8UC1, cv::Scalar(7)));
+    TempDir::WriteFile("data/cat/notes.txt", "not an image");
+    TempDir::WriteFile("data/readme.txt", "ignored too");
+
+    const DataSet set = DataSet::FromFolder("data", {"bird", "cat", "dog"});
+    ASSERT_EQ(set.Size(), 3u);
+    // Sorted: cat/c.png, dog/a.png, dog/b.png.
+    EXPECT_EQ(set.Label(0), 1u);
+    EXPECT_EQ(set.Label(1), 2u);
+    EXPECT_EQ(set.Label(2), 2u);
+    EXPECT_EQ(fs::path(set.Describe(1)).filename(), "a.png");
+    EXPECT_EQ(set.Image(0).size(), cv::Size(2, 6));
+    EXPECT_EQ(set.Image(0).type(), CV_8UC1);
+    EXPECT_EQ(set.Image(1).type(), CV_8UC3);
+    EXPECT_EQ(set.Image(1).at<cv::Vec3b>(3, 4), cv::Vec3b(10, 20, 30));
+    EXPECT_EQ(set.Image(2).at<std::uint8_t>(0, 0), 200);
+    EXPECT_EQ(set.CountPerCategory(3), (std::vector<std::size_t>{0, 1, 2}));
+}
+
+TEST(FolderDataSet, NamesWhatItCannotUse) {
+    const TempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directories("data/cat");
+    fs::create_directories("data/horse");
+    cv::imwrite("data/cat/c.png", cv::Mat(4, 4, CV_8UC1, cv::Scalar(7)));
+    const std::string unknown = MessageOf([] { DataSet::FromFolder("data", {"cat", "dog"}); });
+    EXPECT_NE(unknown.find("horse"), std::string::npos) << unknown;
+
+    fs::remove_all("data/horse");
+    TempDir::WriteFile("data/cat/broken.png", "not a png at all");
+    const std::string broken = MessageOf([] { DataSet::FromFolder("data", {"cat", "dog"}); });
+    EXPECT_NE(broken.find("broken.png"), std::string::npos) << broken;
+
+    EXPECT_NE(MessageOf([] { DataSet::FromFolder("nowhere", {"cat"}); }).find("nowhere"),
+              std::string::npos);
+    EXPECT_THROW(DataSet::ReadImage("data/cat/missing.png"), std::runtime_error);
+}

@@ -1,0 +1,232 @@
+// Runs the built `corvane` program as a user would, on a tiny generated data
+// set: horizontal against vertical stripes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Starts the program with its output going to files in the current folder.
+pid_t Start(const std::vector<std::string>& args, const std::string& name) {
+    std::vector<std::string> all{CORVANE_CLI_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (name + ".out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (name + ".err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed == 0 ? pid : -1;
+}
+
+// Exit status, or -signal when killed by one; -1000 when it had to be killed.
+int Wait(pid_t pid, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1000;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+Outcome RunProgram(const std::vector<std::string>& args) {
+    const pid_t pid = Start(args, "run");
+    if (pid < 0) return {-1, "", "could not start"};
+    const int status = Wait(pid, 60);
+    return {status, TempDir::ReadFile("run.out"), TempDir::ReadFile("run.err")};
+}
+
+// 32x32 stripes four pixels wide, shifted by offset, with the light stripes
+// at level light.
+cv::Mat Stripes(bool horizontal, int offset, int light) {
+    cv::Mat image(32, 32, CV_8UC1, cv::Scalar(20));
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 32; ++x) {
+            const int along = horizontal ? y : x;
+            if (((along + offset) / 4) % 2 == 0)
+                image.at<std::uint8_t>(y, x) = static_cast<std::uint8_t>(light);
+        }
+    }
+    return image;
+}
+
+void MakeFolderSet(const fs::path& root, int perCategory) {
+    fs::create_directories(root / "horizontal");
+    fs::create_directories(root / "vertical");
+    for (int i = 0; i < perCategory; ++i) {
+        const int light = 150 + (i * 37) % 100;
+        cv::imwrite((root / "horizontal" / ("h" + std::to_string(i) + ".png")).string(),
+                    Stripes(true, i % 8, light));
+        cv::imwrite((root / "vertical" / ("v" + std::to_string(i) + ".png")).string(),
+                    Stripes(false, i % 8, light));
+    }
+}
+
+void BigEndian(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void WriteGzip(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    gzFile file = gzopen(name.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size()));
+    gzclose(file);
+}
+
+// count 28x28 images, alternately horizontal (label 0) and vertical (label 1).
+void MakeIdxSet(const std::string& images, const std::string& labels, std::uint32_t count) {
+    std::vector<std::uint8_t> imageBytes{0, 0, 8, 3}, labelBytes{0, 0, 8, 1};
+    BigEndian(imageBytes, count);
+    BigEndian(imageBytes, 28);
+    BigEndian(imageBytes, 28);
+    BigEndian(labelBytes, count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const cv::Mat stripes =
+            Stripes(i % 2 == 0, static_cast<int>(i % 8), 200)(cv::Rect(0, 0, 28, 28)).clone();
+        imageBytes.insert(imageBytes.end(), stripes.datastart, stripes.dataend);
+        labelBytes.push_back(static_cast<std::uint8_t>(i % 2));
+    }
+    WriteGzip(images, imageBytes);
+    WriteGzip(labels, labelBytes);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(EndToEnd, InitTrainEvalPredictAndList) {
+    const TempDir dir;
+    MakeFolderSet("data", 4);
+
+    Outcome run = RunProgram({"init", "--network", "net", "--size", "32x32", "--threads", "2",
+                              "--categories", "horizontal,vertical"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    ASSERT_TRUE(fs::exists("net/Network.data"));
+    const std::string header = "32;32\n2\nhorizontal;vertical;\n";
+    EXPECT_EQ(TempDir::ReadFile("net/Network.data").substr(0, header.size()), header);
+
+    run = RunProgram({"categories", "--network", "net"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "horizontal\nvertical\n");
+
+    run = RunProgram({"train", "data", "--network", "net", "--epochs", "1", "--threads", "2"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "Training on 8 samples")) << run.out;
+    const std::string csv = TempDir::ReadFile("net/loss.csv");
+    EXPECT_EQ(csv.substr(0, 26), "epoch,samples,mean_loss\n1,") << csv;
+    EXPECT_TRUE(Contains(csv, "\n1,8,")) << csv;
+    EXPECT_FALSE(cv::imread("net/loss.png").empty());
+
+    run = RunProgram({"eval", "data", "--network", "net"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "accuracy: ")) << run.out;
+    EXPECT_TRUE(Contains(run.out, " of 8)")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "confusion matrix")) << run.out;
+    EXPECT_FALSE(cv::imread("net/confusion.png").empty());
+
+    run = RunProgram({"predict", "--network", "net", "--top", "2", "data/vertical/v1.png"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "  1. ")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "  2. ")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "horizontal")) << run.out;
+
+    // JSON alone on standard output: the library's own lines go to standard error.
+    run = RunProgram({"predict", "--network", "net", "--json", "--top", "1", "--region",
+                      "0,0,16,16", "data/vertical/v1.png", "data/horizontal/h2.png"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const nlohmann::json results = nlohmann::json::parse(run.out);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(Contains(results[1]["image"].get<std::string>(), "h2.png"));
+    ASSERT_EQ(results[0]["top"].size(), 1u);
+    const float score = results[0]["top"][0]["score"].get<float>();
+    EXPECT_GE(score, 0.0f);
+    EXPECT_LE(score, 1.0f);
+
+    MakeIdxSet("images.gz", "labels.gz", 6);
+    run = RunProgram({"train", "--network", "net", "--idx-images", "images.gz", "--idx-labels",
+                      "labels.gz", "--seed", "5"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "Training on 6 samples")) << run.out;
+
+    run = RunProgram({"init", "--network", "net", "--size", "64x32", "--categories", "a,b,c"});
+    EXPECT_EQ(run.status, 2);
+    run = RunProgram(
+        {"init", "--network", "net", "--size", "64x32", "--categories", "a,b,c", "--force"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(TempDir::ReadFile("net/Network.data").substr(0, 15), "64;32\n3\na;b;c;\n");
+}
+
+TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
+    const TempDir dir;
+    MakeIdxSet("images.gz", "labels.gz", 20);
+    ASSERT_EQ(RunProgram({"init", "--size", "32x32", "--categories", "horizontal,vertical"}).status,
+              0);
+    const std::string untrained = TempDir::ReadFile("Network.data");
+
+    // Far more epochs than it could finish before the signal.
+    const pid_t pid = Start(
+        {"train", "--idx-images", "images.gz", "--idx-labels", "labels.gz", "--epochs", "100000"},
+        "train");
+    ASSERT_GT(pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!Contains(TempDir::ReadFile("train.out"), "Training on") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(pid, SIGINT);
+    EXPECT_EQ(Wait(pid, 30), 130) << TempDir::ReadFile("train.out")
+                                  << TempDir::ReadFile("train.err");
+    EXPECT_TRUE(Contains(TempDir::ReadFile("train.out"), "Interrupted: network saved"))
+        << TempDir::ReadFile("train.out");
+    EXPECT_TRUE(fs::exists("loss.csv"));
+
+    // The trained weights were saved...
+    EXPECT_TRUE(TempDir::ReadFile("Network.data") != untrained) << "Network.data unchanged";
+    // ...as a whole network that loads again.
+    Outcome run = RunProgram({"categories"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "horizontal\nvertical\n");
+    run = RunProgram(
+        {"train", "--idx-images", "images.gz", "--idx-labels", "labels.gz", "--limit", "1"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+}

@@ -1,0 +1,35 @@
+#include "cli/CategoryMatcher.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+std::string Join(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+}  // namespace
+
+CategoryMatcher::CategoryMatcher(std::vector<std::string> categories)
+    : categories_(std::move(categories)) {}
+
+std::vector<std::size_t> CategoryMatcher::Match(const std::vector<std::string>& folders) const {
+    std::vector<std::size_t> indices;
+    std::vector<std::string> unknown;
+    for (const std::string& folder : folders) {
+        const auto found = std::find(categories_.begin(), categories_.end(), folder);
+        if (found == categories_.end()) {
+            unknown.push_back(folder);
+        } else {
+            indices.push_back(static_cast<std::size_t>(found - categories_.begin()));
+        }
+    }
+    if (!unknown.empty()) {
+        throw std::runtime_error("folders that name no category of the network: " + Join(unknown) +
+                                 " (categories: " + Join(categories_) + ")");
+    }
+    return indices;
+}

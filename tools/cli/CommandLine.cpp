@@ -1,0 +1,124 @@
+#include "cli/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <opencv2/core/utils/logger.hpp>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kBadArguments = 2;
+
+// Errors must stay on one line, whatever a message carries.
+std::string OneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    return text;
+}
+
+void AddNetworkOptions(CLI::App& command, CommandOptions& options, bool loads) {
+    command.add_option("--network", options.network,
+                       "folder of the network file Network.data (default: current folder)");
+    if (loads) {
+        command
+            .add_option("--threads", options.threads,
+                        "worker threads per pool of the network (default: one per core)")
+            ->check(CLI::Range(1u, 256u));
+    }
+}
+
+void AddDataOptions(CLI::App& command, CommandOptions& options) {
+    command.add_option("DATA", options.data, "folder with one sub-folder of images per category");
+    command.add_option("--idx-images", options.idxImages, "IDX image file (gzip or plain)");
+    command.add_option("--idx-labels", options.idxLabels, "IDX label file (gzip or plain)");
+    command.add_option("--limit", options.limit,
+                       "use only this many samples, picked at random with the seed (0: all)");
+    command.add_option("--seed", options.seed, "seed of the sample order (default: 1)");
+}
+
+}  // namespace
+
+CommandLine::CommandLine(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+int CommandLine::Run(int argc, char** argv) {
+    CommandOptions options;
+    options.threads = std::max(1u, std::thread::hardware_concurrency());
+
+    CLI::App app("Trains and runs a Corvane image classifier (the network is Network.data)",
+                 "corvane");
+    app.require_subcommand(1);
+
+    CLI::App* init = app.add_subcommand("init", "create a network with fresh weights");
+    AddNetworkOptions(*init, options, true);
+    init->add_option("--size", options.size, "input size WxH, multiples of 32 (e.g. 32x32)")
+        ->required();
+    init->add_option("--categories", options.categories, "category names, comma separated")
+        ->delimiter(',');
+    init->add_option("--categories-file", options.categoriesFile, "file with one name per line");
+    init->add_flag("--force", options.force, "replace an existing Network.data");
+
+    CLI::App* train = app.add_subcommand("train", "train the network on labelled images");
+    AddNetworkOptions(*train, options, true);
+    AddDataOptions(*train, options);
+    train->add_option("--epochs", options.epochs, "passes over the data (default: 1)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+
+    CLI::App* eval = app.add_subcommand("eval", "measure accuracy on labelled images");
+    AddNetworkOptions(*eval, options, true);
+    AddDataOptions(*eval, options);
+
+    CLI::App* predict = app.add_subcommand("predict", "show the best categories of images");
+    AddNetworkOptions(*predict, options, true);
+    predict->add_option("IMAGE", options.images, "image files")->required();
+    predict->add_option("--region", options.region, "part of each image to use: x,y,w,h");
+    predict->add_option("--top", options.top, "how many categories to show (default: 3)");
+    predict->add_flag("--json", options.json, "print JSON instead of text");
+
+    CLI::App* categories = app.add_subcommand("categories", "list the category names");
+    AddNetworkOptions(*categories, options, false);
+
+    // CLI11 reports an unknown command only as a missing one.
+    const std::vector<CLI::App*> commands = app.get_subcommands({});
+    if (argc > 1 && argv[1][0] != '-' &&
+        std::none_of(commands.begin(), commands.end(),
+                     [&](CLI::App* command) { return command->check_name(argv[1]); })) {
+        err_ << "corvane: unknown command \"" << OneLine(argv[1])
+             << "\" (commands: init, train, eval, predict, categories)" << std::endl;
+        return kBadArguments;
+    }
+    // Failures are reported once, in our own words; OpenCV's warnings would
+    // add lines of their own.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help, out_, err_);
+    } catch (const CLI::CallForAllHelp& help) {
+        return app.exit(help, out_, err_);
+    } catch (const CLI::ParseError& error) {
+        err_ << "corvane: " << OneLine(error.what()) << " (see corvane --help)" << std::endl;
+        return kBadArguments;
+    }
+
+    try {
+        Commands commands(options, out_);
+        if (init->parsed()) return commands.Init();
+        if (train->parsed()) return commands.Train();
+        if (eval->parsed()) return commands.Eval();
+        if (predict->parsed()) return commands.Predict();
+        return commands.Categories();
+    } catch (const std::invalid_argument& error) {
+        out_ << std::flush;
+        err_ << "corvane: " << OneLine(error.what()) << std::endl;
+        return kBadArguments;
+    } catch (const std::exception& error) {
+        out_ << std::flush;
+        err_ << "corvane: " << OneLine(error.what()) << std::endl;
+        return kFailed;
+    }
+}

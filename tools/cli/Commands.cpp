@@ -1,0 +1,309 @@
+#include "cli/Commands.h"
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+
+#include "cli/Charts.h"
+#include "cli/Classifier.h"
+#include "cli/ConfusionMatrix.h"
+#include "cli/DataSet.h"
+#include "cli/InterruptFlag.h"
+#include "cli/LibraryOutputToStderr.h"
+#include "cli/LossLog.h"
+#include "cli/NetworkHeader.h"
+#include "cli/ProgressDisplay.h"
+#include "cli/Region.h"
+#include "cli/SampleOrder.h"
+#include "cli/Scores.h"
+#include "cli/WorkingDirectory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char* const kNetworkFile = "Network.data";
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+fs::path Absolute(const fs::path& path) {
+    return path.empty() ? path : fs::absolute(path).lexically_normal();
+}
+
+DataSet LoadData(const CommandOptions& options, const std::vector<std::string>& categories) {
+    if (!options.idxImages.empty()) {
+        return DataSet::FromIdx(options.idxImages, options.idxLabels, categories.size());
+    }
+    return DataSet::FromFolder(options.data, categories);
+}
+
+std::string DataName(const CommandOptions& options) {
+    return options.idxImages.empty() ? options.data.string() : options.idxImages.string();
+}
+
+// Mean absolute difference between scores and the one-hot answer: the loss
+// the library reports while training, so train and eval losses compare.
+double MeanError(const std::vector<float>& scores, std::size_t label) {
+    double sum = 0.0;
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        sum += std::fabs(static_cast<double>(scores[c]) - (c == label ? 1.0 : 0.0));
+    }
+    return scores.empty() ? 0.0 : sum / static_cast<double>(scores.size());
+}
+
+std::string Rate(std::size_t samples, double seconds) {
+    std::ostringstream out;
+    out << samples << " samples in " << std::fixed << std::setprecision(1) << seconds << " s ("
+        << (seconds > 0.0 ? static_cast<double>(samples) / seconds : 0.0) << " samples/s)";
+    return out.str();
+}
+
+}  // namespace
+
+Commands::Commands(CommandOptions options, std::ostream& out)
+    : options_(std::move(options)), out_(out) {
+    ResolvePaths();
+}
+
+void Commands::ResolvePaths() {
+    options_.network = Absolute(options_.network);
+    options_.categoriesFile = Absolute(options_.categoriesFile);
+    options_.data = Absolute(options_.data);
+    options_.idxImages = Absolute(options_.idxImages);
+    options_.idxLabels = Absolute(options_.idxLabels);
+    for (fs::path& image : options_.images) image = Absolute(image);
+}
+
+void Commands::CheckDataChoice() const {
+    const bool folder = !options_.data.empty();
+    const bool idx = !options_.idxImages.empty() || !options_.idxLabels.empty();
+    if (folder == idx) {
+        throw std::invalid_argument(
+            "give either a data folder or --idx-images and --idx-labels, not both or neither");
+    }
+    if (idx && (options_.idxImages.empty() || options_.idxLabels.empty())) {
+        throw std::invalid_argument("--idx-images and --idx-labels go together");
+    }
+}
+
+int Commands::Init() {
+    const auto [width, height] = NetworkHeader::ParseSize(options_.size);
+    const bool listed = !options_.categories.empty();
+    const bool fromFile = !options_.categoriesFile.empty();
+    if (listed == fromFile) {
+        throw std::invalid_argument(
+            "give the categories with either --categories or --categories-file");
+    }
+    const std::vector<std::string> names =
+        listed ? options_.categories : NetworkHeader::ReadNames(options_.categoriesFile);
+    const NetworkHeader header(width, height, names);
+
+    fs::create_directories(options_.network);
+    const WorkingDirectory here(options_.network);
+    if (fs::exists(kNetworkFile) && !options_.force) {
+        throw std::invalid_argument((options_.network / kNetworkFile).string() +
+                                    " already exists (--force replaces it)");
+    }
+    {
+        std::ofstream file(kNetworkFile, std::ios::binary | std::ios::trunc);
+        file << header.Text();
+        if (!file.flush()) {
+            throw std::runtime_error("cannot write " + (options_.network / kNetworkFile).string());
+        }
+    }
+    // The library builds the network from the header with fresh weights;
+    // saving writes them out. A file that did not get that far is no network.
+    try {
+        Classifier network;
+        network.Load(options_.threads);
+        network.Save();
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(kNetworkFile, ignored);
+        throw;
+    }
+    out_ << "Created " << (options_.network / kNetworkFile).string() << ": " << width << 'x'
+         << height << ", " << names.size() << " categories" << std::endl;
+    return 0;
+}
+
+int Commands::Train() {
+    CheckDataChoice();
+    const WorkingDirectory here(options_.network);
+    Classifier network;
+    const std::vector<std::string> names = network.Categories();
+    const DataSet data = LoadData(options_, names);
+    SampleOrder order(options_.seed);
+    std::vector<std::size_t> picked = order.Pick(data.Size(), options_.limit);
+    if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
+
+    // Installed before the load, so that Ctrl-C at any point from here on
+    // still ends with a saved network.
+    const InterruptFlag interrupt;
+    network.Load(options_.threads);
+    out_ << "Training on " << picked.size() << " samples of " << DataName(options_) << ", "
+         << options_.epochs << " epoch(s), seed " << options_.seed << std::endl;
+
+    ProgressDisplay progress(out_, ProgressDisplay::StdoutIsTerminal());
+    LossLog log;
+    std::vector<double> curve;
+    const std::size_t total = picked.size() * options_.epochs;
+    std::size_t done = 0;
+    bool stopped = false;
+    const Clock::time_point start = Clock::now();
+    for (std::size_t epoch = 1; epoch <= options_.epochs && !stopped; ++epoch) {
+        order.Shuffle(picked);
+        double lossSum = 0.0;
+        std::size_t epochDone = 0;
+        ProgressDisplay::State state{epoch, options_.epochs, done, total, 0.0, 0.0};
+        for (const std::size_t index : picked) {
+            if (interrupt.Raised()) {
+                stopped = true;
+                break;
+            }
+            const cv::Mat image = data.Image(index);
+            float loss = 0.0f;
+            try {
+                loss = network.Train(image, Region::Whole(image),
+                                     Scores::OneHot(data.Label(index), names.size()));
+            } catch (const std::runtime_error& error) {
+                throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
+            }
+            lossSum += loss;
+            ++epochDone;
+            ++done;
+            state = {epoch, options_.epochs,     done,
+                     total, SecondsSince(start), lossSum / static_cast<double>(epochDone)};
+            progress.Update(state);
+        }
+        state.elapsedSeconds = SecondsSince(start);
+        progress.Finish(state);
+        if (epochDone > 0) {
+            log.Add(epochDone, lossSum / static_cast<double>(epochDone));
+            curve.push_back(lossSum / static_cast<double>(epochDone));
+        }
+        network.Save();
+        log.WriteCsv("loss.csv");
+        Charts::Save("loss.png", Charts::LossCurve(curve));
+    }
+    const double seconds = SecondsSince(start);
+    out_ << "Trained " << Rate(done, seconds) << "; loss per epoch in "
+         << (options_.network / "loss.csv").string() << ", plotted in "
+         << (options_.network / "loss.png").string() << std::endl;
+    if (stopped) {
+        out_ << "Interrupted: network saved after " << done << " of " << total << " samples"
+             << std::endl;
+        return kInterrupted;
+    }
+    return 0;
+}
+
+int Commands::Eval() {
+    CheckDataChoice();
+    const WorkingDirectory here(options_.network);
+    Classifier network;
+    const std::vector<std::string> names = network.Categories();
+    const DataSet data = LoadData(options_, names);
+    SampleOrder order(options_.seed);
+    const std::vector<std::size_t> picked = order.Pick(data.Size(), options_.limit);
+    if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
+    network.Load(options_.threads);
+    out_ << "Evaluating on " << picked.size() << " samples of " << DataName(options_) << std::endl;
+
+    ConfusionMatrix matrix(names.size());
+    ProgressDisplay progress(out_, ProgressDisplay::StdoutIsTerminal());
+    double errorSum = 0.0;
+    std::size_t done = 0;
+    const Clock::time_point start = Clock::now();
+    ProgressDisplay::State state{1, 1, 0, picked.size(), 0.0, 0.0};
+    for (const std::size_t index : picked) {
+        const cv::Mat image = data.Image(index);
+        std::vector<float> scores;
+        try {
+            scores = network.Predict(image, Region::Whole(image));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
+        }
+        matrix.Add(data.Label(index), Scores::Top(scores, 1).front());
+        errorSum += MeanError(scores, data.Label(index));
+        ++done;
+        state = {
+            1, 1, done, picked.size(), SecondsSince(start), errorSum / static_cast<double>(done)};
+        progress.Update(state);
+    }
+    state.elapsedSeconds = SecondsSince(start);
+    progress.Finish(state);
+    const double seconds = SecondsSince(start);
+
+    out_ << "\naccuracy: " << std::fixed << std::setprecision(2) << *matrix.Accuracy() * 100.0
+         << "% (" << std::defaultfloat;
+    std::size_t right = 0;
+    for (std::size_t c = 0; c < names.size(); ++c) right += matrix.Count(c, c);
+    out_ << right << " of " << matrix.Total() << ")\n\n" << matrix.Report(names) << '\n';
+    Charts::Save("confusion.png", Charts::ConfusionHeatMap(matrix, names));
+    out_ << "Predicted " << Rate(done, seconds) << "; heat map in "
+         << (options_.network / "confusion.png").string() << std::endl;
+    return 0;
+}
+
+int Commands::Predict() {
+    if (options_.images.empty()) throw std::invalid_argument("no image given");
+    if (options_.top == 0) throw std::invalid_argument("--top must be at least 1");
+    const bool haveRegion = !options_.region.empty();
+    const Region region = haveRegion ? Region::Parse(options_.region) : Region();
+    // Read every image first: a missing one fails before the network is built.
+    std::vector<cv::Mat> images;
+    for (const fs::path& file : options_.images) {
+        images.push_back(DataSet::ReadImage(file));
+        if (haveRegion) region.CheckInside(images.back(), file.string());
+    }
+
+    const WorkingDirectory here(options_.network);
+    // Taken before std::cout may be redirected, so that our own output still
+    // goes where it was asked to.
+    std::ostream out(out_.rdbuf());
+    const LibraryOutputToStderr quiet(options_.json);
+    Classifier network;
+    const std::vector<std::string> names = network.Categories();
+    network.Load(options_.threads);
+
+    nlohmann::json results = nlohmann::json::array();
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const std::vector<float> scores =
+            network.Predict(images[i], haveRegion ? region : Region::Whole(images[i]));
+        const std::vector<std::size_t> best = Scores::Top(scores, options_.top);
+        if (options_.json) {
+            nlohmann::json ranked = nlohmann::json::array();
+            for (const std::size_t c : best) {
+                ranked.push_back({{"category", names[c]}, {"score", scores[c]}});
+            }
+            results.push_back({{"image", options_.images[i].string()}, {"top", ranked}});
+        } else {
+            out << options_.images[i].string() << '\n';
+            for (std::size_t r = 0; r < best.size(); ++r) {
+                out << "  " << r + 1 << ". " << names[best[r]] << ' ' << std::fixed
+                    << std::setprecision(4) << scores[best[r]] << '\n';
+            }
+        }
+    }
+    if (options_.json) out << results.dump(2) << '\n';
+    out << std::flush;
+    return 0;
+}
+
+int Commands::Categories() {
+    const WorkingDirectory here(options_.network);
+    Classifier network;
+    for (const std::string& name : network.Categories()) out_ << name << '\n';
+    out_ << std::flush;
+    return 0;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// What the command line asked for; each command reads the fields it needs.
+struct CommandOptions {
+    std::filesystem::path network = ".";
+    unsigned threads = 1;
+
+    // init
+    std::string size;
+    std::vector<std::string> categories;
+    std::filesystem::path categoriesFile;
+    bool force = false;
+
+    // train and eval: a folder of category sub-folders or an IDX pair
+    std::filesystem::path data;
+    std::filesystem::path idxImages;
+    std::filesystem::path idxLabels;
+    std::size_t epochs = 1;
+    std::size_t limit = 0;
+    std::uint32_t seed = 1;
+
+    // predict
+    std::vector<std::filesystem::path> images;
+    std::string region;
+    std::size_t top = 3;
+    bool json = false;
+};
+
+// The commands of the `corvane` program. Each returns the exit status and
+// throws on failure: std::invalid_argument for a bad request (status 2),
+// anything else for a failure while doing it (status 1).
+class Commands {
+  public:
+    // Status of a training run stopped by Ctrl-C, after the network was saved.
+    static constexpr int kInterrupted = 130;
+
+    Commands(CommandOptions options, std::ostream& out);
+
+    int Init();
+    int Train();
+    int Eval();
+    int Predict();
+    int Categories();
+
+  private:
+    // Paths given relative to where the program was started, made absolute
+    // before the commands move into the network folder.
+    void ResolvePaths();
+    void CheckDataChoice() const;
+
+    CommandOptions options_;
+    std::ostream& out_;
+};
