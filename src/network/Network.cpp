@@ -19,8 +19,7 @@ const char* const kNoOutputs = "output count must be at least 1";
 // pooling layer passes neither.
 bool IsWeighted(ILayer* layer) {
     return dynamic_cast<ConvolutionLayer*>(layer) != nullptr ||
-           dynamic_cast<ResModule2Conv*>(layer) != nullptr ||
-           dynamic_cast<ResModule3Conv*>(layer) != nullptr;
+           dynamic_cast<ResModul*>(layer) != nullptr;
 }
 
 [[noreturn]] void Refuse(const char* text) {

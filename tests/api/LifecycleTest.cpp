@@ -29,8 +29,12 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// A new 64 x 64 network with five categories; the load draws its weights.
-void WriteNewNetwork() { TempDir::WriteFile("Network.data", "64;64\n5\na;b;c;d;e;\n"); }
+// A new network with five categories; the load draws its weights. Most
+// tests use the smallest size to stay quick under the sanitizers.
+void WriteNewNetwork(int side = 32) {
+    const std::string size = std::to_string(side) + ";" + std::to_string(side);
+    TempDir::WriteFile("Network.data", size + "\n5\na;b;c;d;e;\n");
+}
 
 struct Loaded {
     explicit Loaded(unsigned threads = 2) : handle(CreateCorvane()) {
@@ -57,7 +61,7 @@ struct Loaded {
 
 TEST(Lifecycle, SavedFileHoldsEveryWeightGroupAndLoadsBack) {
     TempDir dir;
-    WriteNewNetwork();
+    WriteNewNetwork(64);
     Loaded net(1);
     ASSERT_TRUE(net.ok) << net.loadLog;
     EXPECT_EQ(net.loadLog,
@@ -155,7 +159,7 @@ TEST(Lifecycle, PredictAndTrainOnALoadedNetwork) {
 TEST(Lifecycle, UnloadedHandleRefusesWork) {
     TempDir dir;
     WriteNewNetwork();
-    const cv::Mat image = TexturedImage(64, 64, 2);
+    const cv::Mat image = TexturedImage(32, 32, 2);
     std::vector<float> scores(kOutputs, -1.0f);
     const std::vector<float> wanted(kOutputs, 0.0f);
     float loss = -1.0f;
@@ -163,23 +167,23 @@ TEST(Lifecycle, UnloadedHandleRefusesWork) {
 
     NetHandle* handle = CreateCorvane();
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
-    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 64, 64, wanted.data(), kOutputs, &loss));
+    EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
+    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 32, 32, wanted.data(), kOutputs, &loss));
     EXPECT_FALSE(SaveCorvane(handle));
     ASSERT_TRUE(LoadCorvane(handle, 1));
     ASSERT_TRUE(UnLoadCorvane(handle));
-    EXPECT_FALSE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
-    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 64, 64, wanted.data(), kOutputs, &loss));
+    EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
+    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 32, 32, wanted.data(), kOutputs, &loss));
     EXPECT_FALSE(SaveCorvane(handle));
     // A load that fails (a width the modules cannot halve five times) leaves
     // the handle unloaded and reusable.
-    TempDir::WriteFile("Network.data", "48;64\n5\na;b;c;d;e;\n");
+    TempDir::WriteFile("Network.data", "48;32\n5\na;b;c;d;e;\n");
     EXPECT_FALSE(LoadCorvane(handle, 1));
-    EXPECT_FALSE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
+    EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
     EXPECT_FALSE(SaveCorvane(handle));
     TempDir::WriteFile("Network.data", file);
     EXPECT_TRUE(LoadCorvane(handle, 1));
-    EXPECT_TRUE(Predict(handle, &image, 0, 0, 64, 64, scores.data()));
+    EXPECT_TRUE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
     EXPECT_TRUE(ReleaseCorvane(handle));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(loss, -1.0f);

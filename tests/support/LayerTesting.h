@@ -7,6 +7,7 @@
 
 #include "layers/ILayer.h"
 #include "network/Network.h"
+#include "support/ThrownText.h"
 
 // A network whose four pools each run `threads` workers, for driving layers
 // in tests. The pools are shut down when it goes out of scope.
@@ -58,14 +59,4 @@ inline std::vector<float> WeightValues(ILayer& layer) {
     for (const WeightGroup& group : layer.GetWeights())
         for (const float* weight : group) values.push_back(*weight);
     return values;
-}
-
-// The text of a thrown message, or "" when nothing was thrown.
-inline std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
 }

@@ -8,20 +8,12 @@
 #include <string>
 
 #include "layers/ConvKernel.h"
+#include "support/ThrownText.h"
 
 namespace {
 
 using Window = std::vector<DepthLine*>;
 using Offsets = std::vector<cv::Point>;
-
-std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
-}
 
 // Depth lines over input values that the test owns; addresses stay stable.
 class Lines {

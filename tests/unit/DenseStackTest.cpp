@@ -7,19 +7,11 @@
 #include <string>
 
 #include "dense/DenseStack.h"
+#include "support/ThrownText.h"
 
 namespace {
 
 using Floats = std::vector<float>;
-
-std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
-}
 
 // Builds a stack and overwrites its weights, given in WeightSlots order.
 void BuildWith(DenseStack& stack, const std::vector<std::int32_t>& sizes,

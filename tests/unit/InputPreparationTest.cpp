@@ -7,17 +7,9 @@
 
 #include "input/InputPreparation.h"
 #include "support/TempDir.h"
+#include "support/ThrownText.h"
 
 namespace {
-
-std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
-}
 
 cv::Mat Work(int rows, int cols) { return cv::Mat(rows, cols, CV_32FC3, cv::Scalar::all(0)); }
 cv::Mat Mask(int rows, int cols) { return cv::Mat(rows, cols, CV_32FC1, cv::Scalar(0)); }

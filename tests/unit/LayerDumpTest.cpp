@@ -8,6 +8,7 @@
 
 #include "layers/LayerDump.h"
 #include "support/TempDir.h"
+#include "support/ThrownText.h"
 
 namespace fs = std::filesystem;
 
@@ -45,15 +46,6 @@ std::vector<std::string> FileNames(const fs::path& folder) {
         names.push_back(entry.path().filename().string());
     }
     return names;
-}
-
-std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "network/NetworkFile.h"
 #include "support/TempDir.h"
+#include "support/ThrownText.h"
 
 namespace {
 
@@ -21,15 +22,6 @@ Header ReadHeader() {
     Header header;
     NetworkFile::Read(nullptr, header.names, header.size, header.outputCount);
     return header;
-}
-
-std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
 }
 
 WeightGroups GroupsOver(std::vector<std::vector<float>>& storage) {

@@ -6,17 +6,9 @@
 #include "input/InputPreparation.h"
 #include "network/Network.h"
 #include "support/Images.h"
+#include "support/ThrownText.h"
 
 namespace {
-
-std::string ThrownText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const char* text) {
-        return text;
-    }
-    return "";
-}
 
 // Builds quietly; the log is returned for the tests that look at it.
 std::string BuildNetwork(Network& network, cv::Size size, int outputs, unsigned threads) {

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "corvane.h"
+
+// corvane.Network: one loaded network of a folder, driven only through the
+// functions of corvane.h. Owns one library handle from construction until
+// Close (or destruction). Calls on one object are serialised by its own
+// mutex, so Python threads may share an object; separate objects run their
+// predictions and training steps concurrently. Calls that read or write
+// "Network.data" run inside the network's folder (see InFolder). The GIL is
+// released for every library call.
+class PyNetwork {
+  public:
+    // Loads folder/Network.data with `threads` workers per pool.
+    PyNetwork(const std::filesystem::path& folder, std::uint32_t threads);
+    ~PyNetwork();
+
+    PyNetwork(const PyNetwork&) = delete;
+    PyNetwork& operator=(const PyNetwork&) = delete;
+
+    // One score per network output, as float32.
+    pybind11::array_t<float> Predict(pybind11::handle image, pybind11::handle region);
+    // One training step; returns the mean absolute output error before it.
+    float Train(pybind11::handle image, pybind11::handle wanted, pybind11::handle region);
+    // Writes the network back to folder/Network.data.
+    void Save();
+    // The category names as the file holds them now.
+    std::vector<std::string> Categories();
+    // Unloads the network and joins its workers; idempotent.
+    void Close();
+
+    // Closes every network still open; the module runs it when the
+    // interpreter exits, so no worker outlives it.
+    static void CloseAll();
+
+    bool closed() const;
+    std::size_t outputCount() const { return outputCount_; }
+    std::pair<int, int> inputSize() const { return {width_, height_}; }
+    const std::filesystem::path& folder() const { return folder_; }
+
+  private:
+    struct Releaser {
+        void operator()(NetHandle* handle) const;
+    };
+
+    // The open handle; throws std::runtime_error once closed. Needs mutex_.
+    NetHandle* OpenHandle(const char* call) const;
+
+    const std::filesystem::path folder_;
+    std::size_t outputCount_ = 0;
+    int width_ = 0;
+    int height_ = 0;
+    mutable std::mutex mutex_;  // one library call on the handle at a time
+    std::unique_ptr<NetHandle, Releaser> handle_;
+};
+
+// Raises std::runtime_error naming the library function that failed.
+void RequireSuccess(bool succeeded, const char* call, const std::filesystem::path& folder);
