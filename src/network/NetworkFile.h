@@ -20,17 +20,21 @@ void WriteHeader(std::ostream& out, const std::vector<std::string>& categories, 
                  int outputCount);
 
 // Writes the header and one line per group. The file is written next to the
-// old one and replaces it only once complete, so a failed save never loses
-// the previous network. Weights that are not finite are refused before
-// anything is written. Prints "Weights saved:" and the value count.
+// old one under a name of this save alone, synced, and renamed over it only
+// once complete, so a failed save (or two saves at once) never loses or
+// mixes the previous network. Weights that are not finite are refused
+// before anything is written. Prints "Weights saved:" and the value count.
 void Write(const WeightGroups& groups, const std::vector<std::string>& categories, cv::Size size,
            int outputCount);
 
 // Reads the header into categories, size and outputCount; with groups, also
 // stores the weight values through them and prints "Weights loaded:" and the
-// count stored. A missing file prints and throws "open network file error"
-// and leaves categories as they were; a header whose first two lines do not
-// hold integers is refused before anything is filled in.
+// count stored. A missing file, or anything but a plain file in its place,
+// prints and throws "open network file error" and leaves categories as they
+// were; a header whose first two lines do not hold integers, or whose lines
+// are longer than the limits allow, is refused with one printed line before
+// anything is filled in. Weight lines are parsed as they are read: no line
+// is ever held whole in memory.
 void Read(const WeightGroups* groups, std::vector<std::string>& categories, cv::Size& size,
           int& outputCount);
 
