@@ -1,6 +1,7 @@
 #include "network/NetworkFile.h"
 
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -75,12 +76,14 @@ void ReadHeader(std::streambuf& in, std::vector<std::string>& categories, cv::Si
 
     ReadLine(in, line, kNumberLineBytes);
     std::istringstream sizeLine(line);
+    sizeLine.imbue(std::locale::classic());
     if (!(sizeLine >> readSize.width)) Refuse(kSizeLineError);
     if (sizeLine.peek() == ';') sizeLine.get();
     if (!(sizeLine >> readSize.height)) Refuse(kSizeLineError);
 
     ReadLine(in, line, kNumberLineBytes);
     std::istringstream countLine(line);
+    countLine.imbue(std::locale::classic());
     if (!(countLine >> readCount)) Refuse(kCountLineError);
 
     ReadLine(in, line, kNameLineBytes);
@@ -134,6 +137,15 @@ std::string TemporaryName() {
 
 }  // namespace
 
+std::string_view FormatWeight(float value, WeightText& buffer) {
+    // Six significant digits in general notation: the same text as a
+    // stream's default float output and as printf's "%g", several times
+    // faster than going through the stream's locale machinery.
+    const std::to_chars_result result = std::to_chars(buffer.data(), buffer.data() + buffer.size(),
+                                                      value, std::chars_format::general, 6);
+    return std::string_view(buffer.data(), static_cast<size_t>(result.ptr - buffer.data()));
+}
+
 void WriteHeader(std::ostream& out, const std::vector<std::string>& categories, cv::Size size,
                  int outputCount) {
     out << size.width << ";" << size.height << "\n";
@@ -151,17 +163,23 @@ void Write(const WeightGroups& groups, const std::vector<std::string>& categorie
 
     const std::string tempName = TemporaryName();
     long long count = 0;
+    WeightText buffer;
     try {
         std::ofstream out;
+        // The host's global locale (digit grouping, a decimal comma) must not
+        // change the file's text.
+        out.imbue(std::locale::classic());
         out.exceptions(std::ios::failbit | std::ios::badbit);
         out.open(tempName, std::ios::out | std::ios::trunc);
         WriteHeader(out, categories, size, outputCount);
         for (const WeightGroup& group : groups) {
             for (const float* weight : group) {
-                out << *weight << ";";
+                const std::string_view text = FormatWeight(*weight, buffer);
+                out.write(text.data(), static_cast<std::streamsize>(text.size()));
+                out.put(';');
                 ++count;
             }
-            out << "\n";
+            out.put('\n');
         }
         out.flush();
         out.close();
@@ -201,6 +219,7 @@ void Read(const WeightGroups* groups, std::vector<std::string>& categories, cv::
         const WeightGroup& group = (*groups)[g];
         LineBuffer line(source);
         std::istream values(&line);
+        values.imbue(std::locale::classic());
         float value = 0.0f;
         for (size_t k = 0; k < group.size() && (values >> value); ++k) {
             *group[k] = value;

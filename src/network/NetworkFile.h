@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <iosfwd>
 #include <opencv2/core.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "layers/ILayer.h"
@@ -14,6 +16,13 @@
 namespace NetworkFile {
 
 extern const char* const kFileName;
+
+// Room for the text of any float with six significant digits.
+using WeightText = std::array<char, 32>;
+
+// The text a weight is saved as: general notation with six significant
+// digits ("0.05", "1.5e-05", "0.123457"), written into `buffer`.
+std::string_view FormatWeight(float value, WeightText& buffer);
 
 // Writes the three header lines to an open stream.
 void WriteHeader(std::ostream& out, const std::vector<std::string>& categories, cv::Size size,

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <locale>
 #include <thread>
 
 #include "network/NetworkFile.h"
@@ -310,4 +311,66 @@ TEST(NetworkFileWeights, ReadsLinesOfAnyLengthValueByValue) {
     for (int i = 0; i < 3000; ++i) ASSERT_EQ(storage[0][i], i * 0.5f) << i;
     EXPECT_EQ(storage[1], (std::vector<float>{0.25f, -4e-05f, -1}));
     EXPECT_EQ(storage[2], (std::vector<float>{3, 4}));
+}
+
+TEST(NetworkFileWeights, FormatsSixSignificantDigits) {
+    // General notation: fixed while the exponent lies in -5 .. 5, scientific
+    // with a signed two-digit exponent otherwise; no trailing zeros.
+    const std::vector<std::pair<float, std::string>> cases{
+        {0.0f, "0"},
+        {-0.0f, "-0"},
+        {0.5f, "0.5"},
+        {0.05f, "0.05"},
+        {0.0001f, "0.0001"},
+        {0.00001f, "1e-05"},
+        {0.000015f, "1.5e-05"},
+        {0.123456789f, "0.123457"},
+        {-2.5f, "-2.5"},
+        {100000.0f, "100000"},
+        {999999.0f, "999999"},
+        {999999.5f, "1e+06"},  // rounds up to seven digits: 1e+06
+        {123456789.0f, "1.23457e+08"},
+        {3e38f, "3e+38"},
+        // A denormal has fewer bits: the nearest to 1e-40 is 71362 * 2^-149
+        // = 9.99994610e-41.
+        {1e-40f, "9.99995e-41"},
+    };
+    NetworkFile::WeightText buffer;
+    for (const auto& [value, text] : cases)
+        EXPECT_EQ(NetworkFile::FormatWeight(value, buffer), text);
+}
+
+namespace {
+
+// A host's locale that groups thousands with "." and writes a decimal comma.
+struct CommaNumbers : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+}  // namespace
+
+TEST(NetworkFileWeights, TextDoesNotFollowTheHostsLocale) {
+    TempDir dir;
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new CommaNumbers));
+    std::vector<std::vector<float>> storage{{0.5f, 1234.5f}};
+    WeightGroups groups = GroupsOver(storage);
+    testing::internal::CaptureStdout();
+    NetworkFile::Write(groups, {"a"}, cv::Size(4096, 2048), 1000);
+    storage = {{-1.0f, -1.0f}};
+    groups = GroupsOver(storage);
+    Names names;
+    cv::Size size;
+    int count = 0;
+    NetworkFile::Read(&groups, names, size, count);
+    testing::internal::GetCapturedStdout();
+    std::locale::global(previous);
+
+    // No "4.096", no "1.000", no "0,5".
+    EXPECT_EQ(TempDir::ReadFile("Network.data"), "4096;2048\n1000\na;\n0.5;1234.5;\n");
+    EXPECT_EQ(size, cv::Size(4096, 2048));
+    EXPECT_EQ(count, 1000);
+    EXPECT_EQ(storage[0], (std::vector<float>{0.5f, 1234.5f}));
 }
