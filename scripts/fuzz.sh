@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-bash scripts/setup.sh clang libclang-rt-14-dev
+bash scripts/setup.sh
 
 # Absolute: the fuzzers move into a temporary folder of their own before
 # they read their corpus folders.

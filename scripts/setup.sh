@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
   clang-format
+  clang libclang-rt-14-dev
 )
 extra=("$@")
 
