@@ -15,7 +15,7 @@
 namespace {
 
 const char* const kNullArgument = "null argument";
-const char* const kUnknownHandle = "unknown handle";
+const char* const kUnknownHandle = "unknown handle or handle in use";
 const char* const kNegativeCount = "negative count";
 const char* const kCountMismatch = "wanted count differs from the output count";
 const char* const kNotLoaded = "no network loaded";
@@ -25,12 +25,6 @@ template <typename T>
 T* Require(T* pointer) {
     if (pointer == nullptr) throw kNullArgument;
     return pointer;
-}
-
-// A handle that this library made and has not released yet.
-NetHandle* Live(NetHandle* handle) {
-    if (!HandleRegistry::Instance().Contains(Require(handle))) throw kUnknownHandle;
-    return handle;
 }
 
 // The caller's unsigned region taken as signed integers; a region whose far
@@ -71,7 +65,8 @@ CORVANE_API NetHandle* CORVANE_CALL CreateCorvane() {
 
 CORVANE_API bool CORVANE_CALL ReleaseCorvane(NetHandle* handle) {
     return Guarded({}, [&] {
-        // Taken out first: a second release of the same pointer is refused.
+        // Taken out first: a second release of the same pointer, or a
+        // release while another thread works on the handle, is refused.
         if (!HandleRegistry::Instance().Remove(Require(handle))) throw kUnknownHandle;
         handle->network.Unload();
         delete handle;
@@ -81,21 +76,21 @@ CORVANE_API bool CORVANE_CALL ReleaseCorvane(NetHandle* handle) {
 
 CORVANE_API bool CORVANE_CALL LoadCorvane(NetHandle* handle, std::uint32_t threadCount) {
     return Guarded({"Load Corvane error", false}, [&] {
-        Live(handle)->Load(threadCount);
+        HandleRegistry::Claimed(handle)->Load(threadCount);
         return true;
     });
 }
 
 CORVANE_API bool CORVANE_CALL UnLoadCorvane(NetHandle* handle) {
     return Guarded({"Unload Corvane error", false}, [&] {
-        Live(handle)->network.Unload();
+        HandleRegistry::Claimed(handle)->network.Unload();
         return true;
     });
 }
 
 CORVANE_API bool CORVANE_CALL SaveCorvane(NetHandle* handle) {
     return Guarded({}, [&] {
-        Live(handle)->network.Save();
+        HandleRegistry::Claimed(handle)->network.Save();
         return true;
     });
 }
@@ -104,11 +99,11 @@ CORVANE_API bool CORVANE_CALL Predict(NetHandle* handle, const cv::Mat* image, s
                                       std::uint32_t y, std::uint32_t width, std::uint32_t height,
                                       float* scores) {
     return Guarded({}, [&] {
-        NetHandle& net = *Live(handle);
+        const HandleRegistry::Claimed net(handle);
         const cv::Mat& picture = *Require(image);
         Require(scores);
         const cv::Rect region = Region(x, y, width, height);
-        const std::vector<float> result = net.Predict(picture, region);
+        const std::vector<float> result = net->Predict(picture, region);
         std::copy(result.begin(), result.end(), scores);
         return true;
     });
@@ -119,19 +114,19 @@ CORVANE_API bool CORVANE_CALL TrainOne(NetHandle* handle, const cv::Mat* image, 
                                        const float* wanted, std::int32_t count, float* loss) {
     return Guarded({}, [&] {
         if (count < 0) throw kNegativeCount;
-        NetHandle& net = *Live(handle);
+        const HandleRegistry::Claimed net(handle);
         const cv::Mat& picture = *Require(image);
         Require(loss);
         // A count other than the output count could only fail later; checked
         // before `wanted` is read, no count makes the copy read past the
         // caller's array or allocate without bound.
-        if (!net.network.IsBuilt()) throw kNotLoaded;
-        if (count != net.network.outputCount) throw kCountMismatch;
+        if (!net->network.IsBuilt()) throw kNotLoaded;
+        if (count != net->network.outputCount) throw kCountMismatch;
         // The call's own copy of the wanted scores comes before any work.
         std::vector<float> wantedCopy;
         if (count > 0) wantedCopy.assign(Require(wanted), wanted + count);
         const cv::Rect region = Region(x, y, width, height);
-        *loss = net.Train(picture, region, wantedCopy);
+        *loss = net->Train(picture, region, wantedCopy);
         return true;
     });
 }
@@ -139,14 +134,16 @@ CORVANE_API bool CORVANE_CALL TrainOne(NetHandle* handle, const cv::Mat* image, 
 CORVANE_API bool CORVANE_CALL CategoryCount(NetHandle* handle, std::uint32_t* count) {
     return Guarded({"Category count: unknown error", true}, [&] {
         Require(count);
-        *count = static_cast<std::uint32_t>(ReadCategories(Live(handle)).size());
+        *count =
+            static_cast<std::uint32_t>(ReadCategories(&*HandleRegistry::Claimed(handle)).size());
         return true;
     });
 }
 
 CORVANE_API bool CORVANE_CALL GetCategory(NetHandle* handle, std::int32_t index, char* name) {
     return Guarded({}, [&] {
-        const std::vector<std::string>& names = ReadCategories(Live(handle));
+        const HandleRegistry::Claimed net(handle);
+        const std::vector<std::string>& names = ReadCategories(&*net);
         // A negative index becomes a huge unsigned one: out of range.
         const std::uint64_t position = static_cast<std::uint64_t>(static_cast<std::int64_t>(index));
         if (position >= names.size()) return false;

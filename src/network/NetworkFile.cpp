@@ -29,6 +29,7 @@ const char* const kOpenError = "open network file error";
 const char* const kSizeLineError = "network file error: line 1 must hold width;height";
 const char* const kCountLineError = "network file error: line 2 must hold the output count";
 const char* const kLongLineError = "network file error: a header line is too long";
+const char* const kTooManyNamesError = "network file error: too many category names";
 const char* const kNotFiniteError = "network not saved: a weight is not finite";
 const char* const kReopenError = "cannot reopen network file for syncing";
 const char* const kSyncError = "cannot sync network file";
@@ -37,9 +38,9 @@ const char* const kTempSuffix = ".tmp";
 // Lines 1 and 2 hold one or two integers; line 3 at most every name the
 // limits allow, each with its ";".
 const size_t kNumberLineBytes = 256;
-const size_t kNameLineBytes =
-    (static_cast<size_t>(NetworkLimits::kMaxOutputs) + NetworkLimits::kExtraNames) *
-    (NetworkLimits::kMaxNameBytes + 1);
+const size_t kMaxNames =
+    static_cast<size_t>(NetworkLimits::kMaxOutputs) + NetworkLimits::kExtraNames;
+const size_t kNameLineBytes = kMaxNames * (NetworkLimits::kMaxNameBytes + 1);
 
 [[noreturn]] void Refuse(const char* text) {
     std::cout << text << std::endl;
@@ -91,7 +92,12 @@ void ReadHeader(std::streambuf& in, std::vector<std::string>& categories, cv::Si
     std::istringstream nameLine(line);
     std::string name;
     // A piece ends at ";" or at the end of the line: a final ";" adds no empty name.
-    while (std::getline(nameLine, name, ';')) names.push_back(name);
+    while (std::getline(nameLine, name, ';')) {
+        // Within the line's length, a line of empty names would still cost
+        // a string object per byte.
+        if (names.size() == kMaxNames) Refuse(kTooManyNamesError);
+        names.push_back(name);
+    }
 
     size = readSize;
     outputCount = readCount;

@@ -40,9 +40,10 @@ void Write(const WeightGroups& groups, const std::vector<std::string>& categorie
 // stores the weight values through them and prints "Weights loaded:" and the
 // count stored. A missing file, or anything but a plain file in its place,
 // prints and throws "open network file error" and leaves categories as they
-// were; a header whose first two lines do not hold integers, or whose lines
-// are longer than the limits allow, is refused with one printed line before
-// anything is filled in. Weight lines are parsed as they are read: no line
+// were; a header whose first two lines do not hold integers, whose lines
+// are longer than the limits allow, or with more names than the limits
+// allow (100016), is refused with one printed line before anything is
+// filled in. Weight lines are parsed as they are read: no line
 // is ever held whole in memory.
 void Read(const WeightGroups* groups, std::vector<std::string>& categories, cv::Size& size,
           int& outputCount);

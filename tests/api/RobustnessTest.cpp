@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "corvane.h"
 #include "support/Images.h"
@@ -281,6 +282,45 @@ TEST(Robustness, StaleAndForeignHandlesAreRefused) {
     EXPECT_EQ(count, 99u);
     EXPECT_STREQ(name, "unset");
     EXPECT_EQ(TempDir::ReadFile("Network.data"), kSmallNetwork);
+}
+
+TEST(Robustness, OneHandleUsedFromTwoThreadsRefusesInsteadOfRacing) {
+    TempDir dir;
+    SmallNetwork net;
+    ASSERT_TRUE(net.loaded);
+    const cv::Mat images[2] = {TexturedImage(40, 40, 7), TexturedImage(40, 40, 8)};
+    const std::vector<float> references[2] = {net.Scores(images[0]), net.Scores(images[1])};
+    ASSERT_NE(references[0], references[1]);
+
+    // Two host threads break the one-thread-per-handle rule, each with its
+    // own picture. A call that finds the handle busy returns false at once;
+    // every call that runs has the handle to itself and gives the scores of
+    // a lone call, not a mixture of both pictures.
+    constexpr int kCalls = 30;
+    std::vector<int> succeeded(2, 0), refused(2, 0), wrong(2, 0);
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> hosts;
+    for (int k = 0; k < 2; ++k)
+        hosts.emplace_back([&, k] {
+            for (int i = 0; i < kCalls; ++i) {
+                std::vector<float> scores(2, -1.0f);
+                if (Predict(net.handle, &images[k], 0, 0, 40, 40, scores.data())) {
+                    ++succeeded[k];
+                    if (scores != references[k]) ++wrong[k];
+                } else {
+                    ++refused[k];
+                }
+            }
+        });
+    for (std::thread& host : hosts) host.join();
+    testing::internal::GetCapturedStdout();
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(succeeded[k] + refused[k], kCalls);
+        EXPECT_EQ(wrong[k], 0) << k;
+    }
+    // A call is refused only while another one runs, so some ran.
+    EXPECT_GT(succeeded[0] + succeeded[1], 0);
+    EXPECT_EQ(net.Scores(images[0]), references[0]);
 }
 
 TEST(Robustness, LoadThatRunsOutOfMemoryHalfWayLeavesAReusableHandle) {

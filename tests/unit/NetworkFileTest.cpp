@@ -263,6 +263,25 @@ TEST(NetworkFileHeader, RefusesOverlongLinesAndOddFiles) {
         EXPECT_EQ(size, cv::Size(7, 7));
     }
 
+    // 100000 outputs and 16 names more is the most a file may name: one more
+    // is refused, even though the line is short (200 kB of "x;").
+    std::string names100016;
+    for (int i = 0; i < 100016; ++i) names100016 += "x;";
+    TempDir::WriteFile("Network.data", "32;32\n2\n" + names100016 + "\n");
+    EXPECT_EQ(ReadHeader().names.size(), 100016u);
+    TempDir::WriteFile("Network.data", "32;32\n2\n" + names100016 + "x;\n");
+    {
+        Names names{"kept"};
+        cv::Size size;
+        int count = 0;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ThrownText([&] { NetworkFile::Read(nullptr, names, size, count); }),
+                  "network file error: too many category names");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "network file error: too many category names\n");
+        EXPECT_EQ(names, Names{"kept"});
+    }
+
     // Anything but a plain file counts as no file: a folder, a pipe (whose
     // open would wait for a writer) and an endless device.
     std::filesystem::remove("Network.data");
