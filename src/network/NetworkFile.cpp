@@ -11,6 +11,7 @@
 
 #include "network/LineBuffer.h"
 #include "network/NetworkLimits.h"
+#include "network/WeightLine.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -216,23 +217,13 @@ void Read(const WeightGroups* groups, std::vector<std::string>& categories, cv::
     long long count = 0;
     // One line per group, empty lines included; a line ends at the first
     // value that does not read. Values beyond what the network holds are
-    // ignored. Each line is parsed straight from the file, so its length
-    // costs no memory.
+    // ignored. Each line is parsed straight from the file: a long line
+    // costs no more memory than its longest number.
     for (size_t g = 0; g < groups->size(); ++g) {
         if (std::streambuf::traits_type::eq_int_type(source.sgetc(),
                                                      std::streambuf::traits_type::eof()))
             break;
-        const WeightGroup& group = (*groups)[g];
-        LineBuffer line(source);
-        std::istream values(&line);
-        values.imbue(std::locale::classic());
-        float value = 0.0f;
-        for (size_t k = 0; k < group.size() && (values >> value); ++k) {
-            *group[k] = value;
-            ++count;
-            if (values.peek() == ';') values.get();
-        }
-        line.SkipRest();
+        count += static_cast<long long>(WeightLine::Read(source, (*groups)[g]));
     }
     std::cout << "Weights loaded:" << count << std::endl;
 }
