@@ -2,16 +2,21 @@
 // header-only read (as the category queries and the first step of a load do),
 // the limits a load checks next, and a read into a small fixed set of weight
 // groups. Any crash, sanitizer report, hang or runaway allocation is a
-// finding; so is a weight that reads in as anything but a finite value.
+// finding; so is a weight that reads in as anything but a finite value, or
+// a line on which the fast weight reader and the plain stream reader
+// disagree about a single bit.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "FuzzFolder.h"
 #include "network/NetworkFile.h"
 #include "network/NetworkLimits.h"
+#include "network/WeightLine.h"
 
 namespace {
 
@@ -22,6 +27,30 @@ const size_t kGroupSizes[] = {0, 1, 10, 27};
 void WriteNetworkFile(const std::uint8_t* data, size_t size) {
     std::ofstream out(NetworkFile::kFileName, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+// Reads the whole input line by line with both weight readers.
+void CompareWeightReaders(const std::uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::stringbuf fastSource(text);
+    std::stringbuf plainSource(text);
+    float fast[16];
+    float plain[16];
+    WeightGroup fastGroup;
+    WeightGroup plainGroup;
+    for (int k = 0; k < 16; ++k) {
+        fastGroup.push_back(&fast[k]);
+        plainGroup.push_back(&plain[k]);
+    }
+    using Traits = std::streambuf::traits_type;
+    while (!Traits::eq_int_type(plainSource.sgetc(), Traits::eof())) {
+        const size_t fastCount = WeightLine::Read(fastSource, fastGroup);
+        const size_t plainCount = WeightLine::ReadReference(plainSource, plainGroup);
+        if (fastCount != plainCount) __builtin_trap();
+        if (std::memcmp(fast, plain, fastCount * sizeof(float)) != 0) __builtin_trap();
+        if (fastSource.in_avail() != plainSource.in_avail()) __builtin_trap();
+    }
+    if (!Traits::eq_int_type(fastSource.sgetc(), Traits::eof())) __builtin_trap();
 }
 
 }  // namespace
@@ -58,5 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     for (const auto& values : storage)
         for (float value : values)
             if (!std::isfinite(value)) __builtin_trap();
+
+    CompareWeightReaders(data, size);
     return 0;
 }
