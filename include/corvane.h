@@ -7,8 +7,9 @@
 // The network lives in the text file "Network.data" in the current directory.
 // Every function but CreateCorvane catches whatever goes wrong inside it and
 // reports failure through its result (false); nothing is thrown to the host.
-// One handle serves one host thread at a time; separate handles are
-// independent.
+// One handle serves one host thread at a time (a call that finds its handle
+// busy in another thread's call returns false); separate handles are
+// independent. A null, released or unknown handle gives false.
 #ifndef CORVANE_H
 #define CORVANE_H
 
@@ -41,7 +42,9 @@ CORVANE_API NetHandle* CORVANE_CALL CreateCorvane();
 // Unloads the network if one is loaded and frees the handle.
 CORVANE_API bool CORVANE_CALL ReleaseCorvane(NetHandle* handle);
 
-// Reads "Network.data" and builds the network with threadCount workers per pool.
+// Reads "Network.data" and builds the network with threadCount workers per
+// pool (1 to 256). A file outside the library's limits is refused with one
+// line before anything is built.
 CORVANE_API bool CORVANE_CALL LoadCorvane(NetHandle* handle, std::uint32_t threadCount);
 
 // Stops the workers and frees the network; the handle may be loaded again.

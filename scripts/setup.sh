@@ -12,6 +12,7 @@ packages=(
   dataset-fashion-mnist
   clang-format
   python3-dev python3-numpy python3-pytest pybind11-dev
+  clang libclang-rt-14-dev
 )
 extra=("$@")
 

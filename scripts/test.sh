@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a warnings-as-errors release build,
 # then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and
-# under ThreadSanitizer.
+# under ThreadSanitizer, and finally the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -22,4 +22,9 @@ if [ "${CORVANE_SKIP_SANITIZERS:-0}" != "1" ]; then
     run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCORVANE_SANITIZE=address;undefined"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
     run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=thread
+fi
+# The fuzzers, about a minute each (CORVANE_FUZZ_SECONDS to change it, 0 to skip).
+fuzz_seconds=${CORVANE_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" != "0" ]; then
+  bash scripts/fuzz.sh "$fuzz_seconds"
 fi

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "api/Guard.h"
+#include "api/HandleRegistry.h"
 #include "api/NetHandle.h"
 #include "corvane.h"
 #include "network/NetworkFile.h"
@@ -14,7 +15,10 @@
 namespace {
 
 const char* const kNullArgument = "null argument";
+const char* const kUnknownHandle = "unknown handle or handle in use";
 const char* const kNegativeCount = "negative count";
+const char* const kCountMismatch = "wanted count differs from the output count";
+const char* const kNotLoaded = "no network loaded";
 const char* const kRegionOverflow = "region out of range";
 
 template <typename T>
@@ -48,16 +52,23 @@ const std::vector<std::string>& ReadCategories(NetHandle* handle) {
 extern "C" {
 
 CORVANE_API NetHandle* CORVANE_CALL CreateCorvane() {
+    NetHandle* handle = nullptr;
     try {
-        return new NetHandle();
+        handle = new NetHandle();
+        HandleRegistry::Instance().Add(handle);
+        return handle;
     } catch (...) {
+        delete handle;
         return nullptr;
     }
 }
 
 CORVANE_API bool CORVANE_CALL ReleaseCorvane(NetHandle* handle) {
     return Guarded({}, [&] {
-        Require(handle)->network.Unload();
+        // Taken out first: a second release of the same pointer, or a
+        // release while another thread works on the handle, is refused.
+        if (!HandleRegistry::Instance().Remove(Require(handle))) throw kUnknownHandle;
+        handle->network.Unload();
         delete handle;
         return true;
     });
@@ -65,21 +76,21 @@ CORVANE_API bool CORVANE_CALL ReleaseCorvane(NetHandle* handle) {
 
 CORVANE_API bool CORVANE_CALL LoadCorvane(NetHandle* handle, std::uint32_t threadCount) {
     return Guarded({"Load Corvane error", false}, [&] {
-        Require(handle)->Load(threadCount);
+        HandleRegistry::Claimed(handle)->Load(threadCount);
         return true;
     });
 }
 
 CORVANE_API bool CORVANE_CALL UnLoadCorvane(NetHandle* handle) {
     return Guarded({"Unload Corvane error", false}, [&] {
-        Require(handle)->network.Unload();
+        HandleRegistry::Claimed(handle)->network.Unload();
         return true;
     });
 }
 
 CORVANE_API bool CORVANE_CALL SaveCorvane(NetHandle* handle) {
     return Guarded({}, [&] {
-        Require(handle)->network.Save();
+        HandleRegistry::Claimed(handle)->network.Save();
         return true;
     });
 }
@@ -88,9 +99,12 @@ CORVANE_API bool CORVANE_CALL Predict(NetHandle* handle, const cv::Mat* image, s
                                       std::uint32_t y, std::uint32_t width, std::uint32_t height,
                                       float* scores) {
     return Guarded({}, [&] {
+        const HandleRegistry::Claimed net(handle);
+        const cv::Mat& picture = *Require(image);
+        Require(scores);
         const cv::Rect region = Region(x, y, width, height);
-        const std::vector<float> result = Require(handle)->Predict(*Require(image), region);
-        std::copy(result.begin(), result.end(), Require(scores));
+        const std::vector<float> result = net->Predict(picture, region);
+        std::copy(result.begin(), result.end(), scores);
         return true;
     });
 }
@@ -99,13 +113,20 @@ CORVANE_API bool CORVANE_CALL TrainOne(NetHandle* handle, const cv::Mat* image, 
                                        std::uint32_t y, std::uint32_t width, std::uint32_t height,
                                        const float* wanted, std::int32_t count, float* loss) {
     return Guarded({}, [&] {
-        // The call's own copy of the wanted scores comes first.
         if (count < 0) throw kNegativeCount;
+        const HandleRegistry::Claimed net(handle);
+        const cv::Mat& picture = *Require(image);
+        Require(loss);
+        // A count other than the output count could only fail later; checked
+        // before `wanted` is read, no count makes the copy read past the
+        // caller's array or allocate without bound.
+        if (!net->network.IsBuilt()) throw kNotLoaded;
+        if (count != net->network.outputCount) throw kCountMismatch;
+        // The call's own copy of the wanted scores comes before any work.
         std::vector<float> wantedCopy;
         if (count > 0) wantedCopy.assign(Require(wanted), wanted + count);
-        Require(loss);
         const cv::Rect region = Region(x, y, width, height);
-        *loss = Require(handle)->Train(*Require(image), region, wantedCopy);
+        *loss = net->Train(picture, region, wantedCopy);
         return true;
     });
 }
@@ -113,14 +134,16 @@ CORVANE_API bool CORVANE_CALL TrainOne(NetHandle* handle, const cv::Mat* image, 
 CORVANE_API bool CORVANE_CALL CategoryCount(NetHandle* handle, std::uint32_t* count) {
     return Guarded({"Category count: unknown error", true}, [&] {
         Require(count);
-        *count = static_cast<std::uint32_t>(ReadCategories(Require(handle)).size());
+        *count =
+            static_cast<std::uint32_t>(ReadCategories(&*HandleRegistry::Claimed(handle)).size());
         return true;
     });
 }
 
 CORVANE_API bool CORVANE_CALL GetCategory(NetHandle* handle, std::int32_t index, char* name) {
     return Guarded({}, [&] {
-        const std::vector<std::string>& names = ReadCategories(Require(handle));
+        const HandleRegistry::Claimed net(handle);
+        const std::vector<std::string>& names = ReadCategories(&*net);
         // A negative index becomes a huge unsigned one: out of range.
         const std::uint64_t position = static_cast<std::uint64_t>(static_cast<std::int64_t>(index));
         if (position >= names.size()) return false;

@@ -10,7 +10,14 @@ void NetHandle::Load(unsigned threadCount) {
     network.Load(threadCount);
     inputWidth = network.inputWidth;
     inputHeight = network.inputHeight;
-    AllocateWorkImages();
+    try {
+        AllocateWorkImages();
+    } catch (...) {
+        // Without work matrices of its size the network cannot be used: do
+        // not leave its pools running.
+        network.Unload();
+        throw;
+    }
 }
 
 void NetHandle::AllocateWorkImages() {

@@ -10,7 +10,8 @@
 // Predict and TrainOne (so the handle holds the image and mask of its last
 // call). Used by one host thread at a time.
 struct NetHandle {
-    // Loads "Network.data" and makes the work matrices at its input size.
+    // Loads "Network.data" and makes the work matrices at its input size. A
+    // load that fails leaves the network unloaded (no pools running).
     void Load(unsigned threadCount);
     void AllocateWorkImages();
     // The prediction sequence: one score per output.

@@ -11,6 +11,7 @@
 namespace {
 
 const char* const kNoThreads = "thread count must be at least 1";
+const char* const kTooManyThreads = "thread count must be at most 256";
 const char* const kTooSmall = "image size too small: width and height must be at least 32";
 const char* const kNotBuilt = "no network loaded";
 const char* const kNoOutputs = "output count must be at least 1";
@@ -34,6 +35,9 @@ Network::~Network() { Unload(); }
 void Network::Build(cv::Size& size, int outputs, std::vector<std::string> names,
                     unsigned threadCount) {
     if (threadCount < 1) Refuse(kNoThreads);
+    // Four pools of this many threads each: a count beyond what any machine
+    // can use is a caller's mistake, not a request to honour.
+    if (threadCount > NetworkLimits::kMaxThreads) Refuse(kTooManyThreads);
     // Smaller inputs would bring the last maps down to no rows and leave the
     // classifier without inputs.
     if (size.width < 32 || size.height < 32) Refuse(kTooSmall);
@@ -42,7 +46,7 @@ void Network::Build(cv::Size& size, int outputs, std::vector<std::string> names,
     BuildInputMaps(size);
     BuildLayers();
     categories = std::move(names);
-    const int threads = static_cast<int>(std::min<unsigned>(threadCount, 1024));
+    const int threads = static_cast<int>(threadCount);
     mapPointerPool.Start(threads);
     mapTaskPool.Start(threads);
     depthLinePool.Start(threads);

@@ -26,7 +26,9 @@ class Network {
 
     // Builds the fixed topology for `size` (overwritten with the size of the
     // last maps), starts the pools and builds the classifier. Refuses a
-    // thread count below 1 and sizes whose last maps would be empty.
+    // thread count below 1 or above NetworkLimits::kMaxThreads and sizes
+    // whose last maps would be empty, printing one line, before anything is
+    // allocated.
     void Build(cv::Size& size, int outputs, std::vector<std::string> names, unsigned threadCount);
     void BuildInputMaps(cv::Size size);
     void BuildLayers();

@@ -17,6 +17,7 @@ constexpr int kMaxOutputs = 100000;
 constexpr size_t kMaxNameBytes = 1024;
 constexpr size_t kExtraNames = 16;  // names beyond the output count that are tolerated
 constexpr std::uint64_t kMaxBytes = 8ull << 30;
+constexpr unsigned kMaxThreads = 256;  // workers per pool; a network runs four pools
 
 // Rough size in bytes of the built network: depth lines, receptive fields,
 // planes, dense neurons and connections.

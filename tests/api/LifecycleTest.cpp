@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "corvane.h"
+#include "support/FileSizeLimit.h"
 #include "support/Images.h"
 #include "support/TempDir.h"
 
@@ -228,14 +229,17 @@ TEST(Lifecycle, FailedSaveKeepsThePreviousFile) {
     testing::internal::GetCapturedStdout();
     const std::string saved = TempDir::ReadFile("Network.data");
 
-    // The temporary file's place is taken by a folder: the write fails.
-    std::filesystem::create_directory("Network.data.tmp");
-    TempDir::WriteFile("Network.data.tmp/occupied", "x");
+    // The disk fills up half-way through the weights: the write fails.
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(SaveCorvane(net.handle));
+    {
+        FileSizeLimit full(64 * 1024);
+        EXPECT_FALSE(SaveCorvane(net.handle));
+    }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(TempDir::ReadFile("Network.data"), saved);
-    std::filesystem::remove_all("Network.data.tmp");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."),
+                            std::filesystem::directory_iterator()),
+              1);  // no temporary file left behind
 
     // "Network.data" itself is a folder: nothing to replace, the save fails.
     std::filesystem::rename("Network.data", "kept.data");

@@ -92,6 +92,17 @@ TEST(NetworkBuild, RefusesSizesAndThreadCountsItCannotServe) {
     EXPECT_NE(ThrownText([&] { network.Build(size, 5, {}, 0); }), "");
     testing::internal::GetCapturedStdout();
     EXPECT_FALSE(network.IsBuilt());
+
+    // More than 256 workers per pool is refused with one line, before any
+    // pool starts.
+    for (unsigned threads : {257u, 0xFFFFFFFFu}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ThrownText([&] { network.Build(size, 5, {}, threads); }),
+                  "thread count must be at most 256");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "thread count must be at most 256\n");
+        EXPECT_FALSE(network.IsBuilt());
+        EXPECT_TRUE(network.mapTaskPool.workers.empty());
+    }
 }
 
 TEST(NetworkEvaluate, ChecksItsInputs) {

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+// What the process holds right now, from /proc/self: its threads and its
+// resident memory.
+inline int ThreadCount() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// VmRSS in KiB, or -1 when /proc/self/status has no such line.
+inline long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// VmSize (the address space in use) in KiB, or -1.
+inline long AddressSpaceKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+    return -1;
+}
