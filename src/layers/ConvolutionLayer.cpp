@@ -1,6 +1,7 @@
 #include "layers/ConvolutionLayer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
@@ -30,6 +31,33 @@ class ActiveLineSweep {
 
 float& CellAt(const FeatureMap& map, const ReceptiveField& field) {
     return map.image->ptr<float>(field.row)[field.column];
+}
+
+std::atomic<ConvolutionLayer::Implementation> chosenImplementation{
+    ConvolutionLayer::Implementation::Fast};
+
+}  // namespace
+
+void ConvolutionLayer::SetImplementation(Implementation implementation) {
+    chosenImplementation.store(implementation);
+}
+
+ConvolutionLayer::Implementation ConvolutionLayer::GetImplementation() {
+    return chosenImplementation.load();
+}
+
+namespace {
+
+// The fast path's lanes for the chosen implementation, null for the reference.
+const ConvLanes* ChosenLanes() {
+    switch (ConvolutionLayer::GetImplementation()) {
+        case ConvolutionLayer::Implementation::Fast:
+            return &ConvLanes::Best();
+        case ConvolutionLayer::Implementation::FastPortable:
+            return &ConvLanes::Portable();
+        default:
+            return nullptr;
+    }
 }
 
 }  // namespace
@@ -110,6 +138,7 @@ cv::Size ConvolutionLayer::Configure(cv::Size inputSize) {
         }
     }
     activeFields.reserve(fields.size());
+    fast.Configure();
     return cv::Size(outputWidth, outputHeight);
 }
 
@@ -122,6 +151,7 @@ void ConvolutionLayer::LinkInputs(FeatureMaps& inputs) {
                     inputs[static_cast<size_t>(k)].image->ptr<float>(y) + x;
         }
     }
+    fast.Link(inputs);
 }
 
 FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask) {
@@ -148,8 +178,26 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
         }
     }
 
-    network->mapTaskPool.Run(
-        outputs, [this](std::vector<FeatureMap> chunk) { return ForwardTask(std::move(chunk)); });
+    fast.SetActivationsFresh(false);
+    const ConvLanes* lanes = ChosenLanes();
+    if (lanes != nullptr && fast.Usable()) {
+        fast.UseLanes(*lanes);
+        fast.PrepareForward();
+        network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            const size_t failed = fast.Forward(chunk);
+            if (failed == chunk.size()) return std::vector<float>{};
+            // A sum that is not a number: the reference redoes the rest of the
+            // chunk, so the failure and what it leaves behind are its own.
+            chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(failed));
+            return ForwardTask(std::move(chunk));
+        });
+        // Reached only when every task finished: Run throws otherwise.
+        fast.SetActivationsFresh(true);
+    } else {
+        network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            return ForwardTask(std::move(chunk));
+        });
+    }
     return &outputs;
 }
 
@@ -164,23 +212,48 @@ std::vector<float> ConvolutionLayer::ForwardTask(std::vector<FeatureMap> maps) {
 }
 
 void ConvolutionLayer::Backward() {
+    const ConvLanes* lanes = ChosenLanes();
+    const bool useFast = lanes != nullptr && fast.Usable();
+    if (useFast) fast.UseLanes(*lanes);
+    // The saved activations are those the error task would recompute: the
+    // inputs and weights are still the last Forward's. After this pass they
+    // are not.
+    const bool reuseActivations = useFast && fast.ActivationsFresh();
+    fast.SetActivationsFresh(false);
+
     // The shares are computed before any weight moves, so they use the
     // weights the forward pass used.
     if (!entryLayer) {
         const std::vector<float> sums = network->errorSumPool.Run(
-            outputs, [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); });
+            outputs, [this, reuseActivations](std::vector<FeatureMap> chunk) {
+                if (reuseActivations) return std::vector<float>{fast.ErrorShares(chunk)};
+                return ErrorTask(std::move(chunk));
+            });
         float total = 0.0f;
         for (const float sum : sums) total = total + sum;
         errorTotal = total;
     }
 
-    network->mapPointerPool.Run(
-        outputs, [this](std::vector<FeatureMap> chunk) { return UpdateTask(std::move(chunk)); });
+    if (useFast) {
+        fast.PrepareUpdate();
+        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            // On a non-finite value the fast update has changed nothing, and
+            // the reference takes the chunk from the start.
+            if (fast.Update(chunk)) return std::vector<FeatureMap*>{};
+            return UpdateTask(std::move(chunk));
+        });
+    } else {
+        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            return UpdateTask(std::move(chunk));
+        });
+    }
 
     if (!entryLayer) {
         ActiveLineSweep sweep(activeLines);
-        network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
-            return DepthLineTask(std::move(chunk));
+        network->depthLinePool.Run(activeLines, [this, useFast](std::vector<DepthLine*> chunk) {
+            if (!useFast) return DepthLineTask(std::move(chunk));
+            fast.DepthLines(chunk);
+            return std::vector<float>{};
         });
     }
 }
@@ -241,6 +314,7 @@ void ConvolutionLayer::Release() {
     fields.clear();
     kernels.clear();
     lastInputs = nullptr;
+    fast.Release();
 }
 
 float ConvolutionLayer::GetError(bool reset) {
@@ -255,6 +329,8 @@ void ConvolutionLayer::SetRates(float rate, float maskThreshold) {
 }
 
 WeightGroups ConvolutionLayer::GetWeights() {
+    // The caller may write through these pointers before the next Backward.
+    fast.SetActivationsFresh(false);
     WeightGroups groups;
     for (ConvKernel& kernel : kernels) {
         WeightGroup group;

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The vector loops of the fast convolution path, as a table of functions
+// chosen once per process: AVX2 where the processor has it (GCC and Clang on
+// x86), otherwise plain loops over the same lanes.
+//
+// Every function computes each lane's value with exactly the single-precision
+// operations, in exactly the order, of the scalar code in ConvKernel and
+// ConvolutionLayer: a product is rounded, then added (never fused), and each
+// lane's sum runs through its terms in pattern-entry-major, input-minor order.
+// Lanes never mix, so the vector width changes speed, never results.
+class ConvLanes {
+  public:
+    // Lanes per vector; blocks of output positions and groups of kernels are
+    // laid out in multiples of it.
+    static constexpr int kWidth = 8;
+
+    // One kernel's weighted sums over blocks of kWidth neighbouring output
+    // positions. The inputs are padded copies of the input planes, so that a
+    // window position shifts every lane of a block by the same offset:
+    // window number w of the lane at linear position q reads input map k at
+    //   planes[(k * phaseCount + tapPhase[w]) * planeSize + q + tapOffset[w]].
+    // A window position outside the input must add nothing (not even 0 * w),
+    // so lanes whose bit in validBits is clear keep their sum unchanged.
+    struct ForwardJob {
+        const float* planes = nullptr;
+        size_t planeSize = 0;
+        int phaseCount = 1;
+        int inputCount = 0;
+        const int* pattern = nullptr;  // window numbers the kernel reads
+        int patternLength = 0;
+        const int* tapPhase = nullptr;   // per window number
+        const int* tapOffset = nullptr;  // per window number
+        const float* weights = nullptr;  // pattern-entry major, input minor
+        const int* blocks = nullptr;  // which blocks to compute; block b starts at q = b * kWidth
+        int blockCount = 0;
+        // Per block, windowCount bytes: bit l of byte w is set when window
+        // number w of lane l lies inside the input.
+        const std::uint8_t* validBits = nullptr;
+        // Per block: 1 when every lane's whole window lies inside the input.
+        const std::uint8_t* interior = nullptr;
+        int windowCount = 0;
+    };
+
+    // Several kernels that share one pattern, one per lane, at one output
+    // position: the learning step's response and weight update, where the
+    // weights change after every position. The weights are interleaved by
+    // lane: weight j * inputCount + k of lane g sits at
+    //   weights[(j * inputCount + k) * laneCount + g].
+    // Only the pattern entries whose window position lies inside the input
+    // are listed: entry e reads the inputCount values at inputs[e] with the
+    // weights of pattern entry entries[e].
+    struct GroupJob {
+        const float* const* inputs = nullptr;
+        const int* entries = nullptr;
+        int entryCount = 0;
+        int inputCount = 0;
+        float* weights = nullptr;
+        int laneCount = 0;  // a multiple of kWidth
+    };
+
+    // sums[i * kWidth + l]: lane l of the i-th listed block, bias not added.
+    void (*forwardSums)(const ForwardJob& job, float* sums);
+    // sums[g] = weighted sum of lane g, bias not added.
+    void (*groupRespond)(const GroupJob& job, float* sums);
+    // Every listed weight w of lane g becomes steps[g] * input + w.
+    void (*groupUpdate)(const GroupJob& job, const float* steps);
+    // out[k] = factor * weights[k] for k < count.
+    void (*scaleRow)(float* out, const float* weights, float factor, int count);
+    // row[k] = row[k] + add[k] for k < count.
+    void (*addRow)(float* row, const float* add, int count);
+
+    // The best table for this processor.
+    static const ConvLanes& Best();
+    // The plain loops, for every processor.
+    static const ConvLanes& Portable();
+    // The AVX2 loops, or null when this build or processor has none.
+    static const ConvLanes* Avx2();
+};

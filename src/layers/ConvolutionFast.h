@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "layers/ConvLanes.h"
+#include "layers/DepthLine.h"
+#include "layers/FeatureMap.h"
+
+class ConvolutionLayer;
+
+// The fast path of one ConvolutionLayer: the same forward, error, update and
+// depth-line work as the layer's plain tasks, with results equal bit for bit,
+// computed from layouts that suit vector lanes:
+// - forward: padded copies of the input planes (split by phase for stride 2)
+//   so that one load serves eight neighbouring output positions, and only
+//   blocks of positions holding an active field are computed;
+// - error: the activations the forward pass saved, instead of recomputing
+//   them (the inputs and weights have not changed in between);
+// - update: kernels sharing one pattern side by side in lanes, stepping
+//   through the positions in order, from a position-major copy of the inputs;
+// - depth lines: the shares of all output maps added in vector rows.
+// Owned by its layer and made in its Configure; the tasks may run on several
+// workers at once, each on its own chunk, as the plain tasks do.
+class ConvolutionFast {
+  public:
+    explicit ConvolutionFast(ConvolutionLayer& layer);
+    ConvolutionFast(const ConvolutionFast&) = delete;
+    ConvolutionFast& operator=(const ConvolutionFast&) = delete;
+
+    // Lays out the copies for the configured layer. A layer whose kernels
+    // read beyond its window is left to the plain path (Usable false).
+    void Configure();
+    void Release();
+    bool Usable() const { return usable; }
+    // The vector loops the next tasks use; set before each batch.
+    void UseLanes(const ConvLanes& chosen) { lanes = &chosen; }
+
+    // Records the planes the layer's depth lines were just linked to; the
+    // fast path reads the same planes.
+    void Link(const FeatureMaps& inputs);
+
+    // Calling thread, after the active fields are chosen and before the
+    // forward batch: copies the linked planes and marks the active blocks.
+    void PrepareForward();
+    // The forward work of one chunk. Returns the position of the first map
+    // whose sum at an active field is not a number, or maps.size() when all
+    // are done; from that map on, the caller redoes the chunk the plain way.
+    size_t Forward(const std::vector<FeatureMap>& maps);
+    // Whether the saved activations still match the layer's inputs and
+    // weights: set after a completed fast forward, cleared by anything that
+    // may change them.
+    void SetActivationsFresh(bool fresh) { activationsFresh = fresh; }
+    bool ActivationsFresh() const { return activationsFresh; }
+
+    // The error task from the saved activations (which must be fresh):
+    // writes each kernel's shares into the depth lines and returns the
+    // chunk's sum of absolute errors, added in the plain task's order.
+    float ErrorShares(const std::vector<FeatureMap>& maps);
+
+    // Calling thread, before the update batch: the position-major input copy.
+    void PrepareUpdate();
+    // The update task of one chunk. Returns false, having changed nothing,
+    // when a sum or a weight went non-finite; the caller then redoes the
+    // chunk the plain way, which fails where the plain code fails.
+    bool Update(const std::vector<FeatureMap>& maps);
+
+    // The depth-line task of one chunk.
+    void DepthLines(const std::vector<DepthLine*>& lines);
+
+  private:
+    ConvolutionLayer& layer;
+    const ConvLanes* lanes;
+    bool usable = false;
+    bool activationsFresh = false;
+
+    // Window geometry of the layer's largest kernel, by window number.
+    int pad = 0;
+    int windowCount = 0;
+    std::vector<int> windowDx;
+    std::vector<int> windowDy;
+
+    // Padded input copies. Output position (c, r) is lane q = r * phaseWidth
+    // + c; input map k, phase p is the plane at (k * phaseCount + p) * planeSize.
+    int phaseCount = 1;
+    int phaseWidth = 0;
+    size_t planeSize = 0;
+    std::vector<float> planes;
+    std::vector<int> tapPhase;   // per window number
+    std::vector<int> tapOffset;  // per window number
+
+    // Blocks of ConvLanes::kWidth lanes.
+    int blockCount = 0;
+    std::vector<std::uint8_t> validBits;   // per block and window number
+    std::vector<std::uint8_t> interior;    // per block
+    std::vector<int> laneCell;             // per lane: row * outputWidth + column, or -1
+    std::vector<std::uint8_t> activeBits;  // per block: lanes holding an active field
+    std::vector<int> activeBlocks;
+
+    // The forward pass's activations, one plane per output map.
+    std::vector<float> activations;
+    size_t cellCount = 0;
+
+    // The planes the depth lines point into: row 0 and the row step of each.
+    std::vector<const float*> inputRows;
+    std::vector<size_t> inputSteps;
+    // Input values position-major: position y * inputWidth + x, then map k.
+    std::vector<float> packedInputs;
+};
