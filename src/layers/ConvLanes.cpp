@@ -1,5 +1,7 @@
 #include "layers/ConvLanes.h"
 
+#include <cmath>
+
 namespace {
 
 constexpr int kWidth = ConvLanes::kWidth;
@@ -7,23 +9,27 @@ constexpr int kWidth = ConvLanes::kWidth;
 void ForwardSumsPortable(const ConvLanes::ForwardJob& job, float* sums) {
     const int n = job.inputCount;
     const size_t inputStride = job.planeSize * static_cast<size_t>(job.phaseCount);
-    for (int i = 0; i < job.blockCount; ++i) {
-        const int block = job.blocks[i];
-        const std::uint8_t* valid = job.validBits + static_cast<size_t>(block) * job.windowCount;
-        float* sum = sums + static_cast<size_t>(i) * kWidth;
-        for (int lane = 0; lane < kWidth; ++lane) sum[lane] = 0.0f;
-        // Every lane keeps its own running sum in pattern order, skipping the
-        // window positions outside the input, as the scalar kernel does.
-        for (int j = 0; j < job.patternLength; ++j) {
-            const int number = job.pattern[j];
-            const float* tap = job.planes +
-                               static_cast<size_t>(job.tapPhase[number]) * job.planeSize +
-                               static_cast<size_t>(block) * kWidth + job.tapOffset[number];
-            const float* entryWeights = job.weights + static_cast<size_t>(j) * n;
-            for (int lane = 0; lane < kWidth; ++lane) {
-                if ((valid[number] >> lane & 1) == 0) continue;
-                for (int k = 0; k < n; ++k)
-                    sum[lane] = tap[k * inputStride + lane] * entryWeights[k] + sum[lane];
+    for (int kernel = 0; kernel < job.kernelCount; ++kernel) {
+        const float* weights = job.weights[kernel];
+        for (int i = 0; i < job.blockCount; ++i) {
+            const int block = job.blocks[i];
+            const std::uint8_t* valid =
+                job.validBits + static_cast<size_t>(block) * job.windowCount;
+            float* sum = sums + (static_cast<size_t>(kernel) * job.blockCount + i) * kWidth;
+            for (int lane = 0; lane < kWidth; ++lane) sum[lane] = 0.0f;
+            // Every lane keeps its own running sum in pattern order, skipping
+            // the window positions outside the input, as the scalar kernel does.
+            for (int j = 0; j < job.patternLength; ++j) {
+                const int number = job.pattern[j];
+                const float* tap = job.planes +
+                                   static_cast<size_t>(job.tapPhase[number]) * job.planeSize +
+                                   static_cast<size_t>(block) * kWidth + job.tapOffset[number];
+                const float* entryWeights = weights + static_cast<size_t>(j) * n;
+                for (int lane = 0; lane < kWidth; ++lane) {
+                    if ((valid[number] >> lane & 1) == 0) continue;
+                    for (int k = 0; k < n; ++k)
+                        sum[lane] = tap[k * inputStride + lane] * entryWeights[k] + sum[lane];
+                }
             }
         }
     }
@@ -41,6 +47,10 @@ void GroupRespondPortable(const ConvLanes::GroupJob& job, float* sums) {
     }
 }
 
+void BundleRespondPortable(const ConvLanes::GroupJob* jobs, int jobCount, float* sums) {
+    for (int j = 0; j < jobCount; ++j) GroupRespondPortable(jobs[j], sums + j * kWidth);
+}
+
 void GroupUpdatePortable(const ConvLanes::GroupJob& job, const float* steps) {
     const int n = job.inputCount;
     for (int e = 0; e < job.entryCount; ++e) {
@@ -51,19 +61,48 @@ void GroupUpdatePortable(const ConvLanes::GroupJob& job, const float* steps) {
     }
 }
 
-void ScaleRowPortable(float* out, const float* weights, float factor, int count) {
-    for (int k = 0; k < count; ++k) out[k] = factor * weights[k];
+void LineSharesPortable(float* shares, float* sum, const float* const* sources,
+                        const float* factors, int outputs, int count) {
+    for (int k = 0; k < count; ++k) sum[k] = 0.0f;
+    for (int i = 0; i < outputs; ++i) {
+        float* row = shares + static_cast<size_t>(i) * count;
+        if (sources[i] != nullptr)
+            for (int k = 0; k < count; ++k) row[k] = factors[i] * sources[i][k];
+        for (int k = 0; k < count; ++k) sum[k] = sum[k] + row[k];
+    }
 }
 
-void AddRowPortable(float* row, const float* add, int count) {
-    for (int k = 0; k < count; ++k) row[k] = row[k] + add[k];
+void InterleavePortable(float* weights, const float* const* sources, int members, int laneCount,
+                        int count) {
+    for (int i = 0; i < count; ++i) {
+        float* row = weights + static_cast<size_t>(i) * laneCount;
+        for (int g = 0; g < laneCount; ++g) row[g] = g < members ? sources[g][i] : 0.0f;
+    }
+}
+
+void DeinterleavePortable(float* const* destinations, const float* weights, int members,
+                          int laneCount, int count) {
+    for (int i = 0; i < count; ++i) {
+        const float* row = weights + static_cast<size_t>(i) * laneCount;
+        for (int g = 0; g < members; ++g) destinations[g][i] = row[g];
+    }
+}
+
+bool AllFinitePortable(const float* weights, int members, int laneCount, int count) {
+    for (int i = 0; i < count; ++i) {
+        const float* row = weights + static_cast<size_t>(i) * laneCount;
+        for (int g = 0; g < members; ++g)
+            if (!std::isfinite(row[g])) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 const ConvLanes& ConvLanes::Portable() {
-    static const ConvLanes table{ForwardSumsPortable, GroupRespondPortable, GroupUpdatePortable,
-                                 ScaleRowPortable, AddRowPortable};
+    static const ConvLanes table{ForwardSumsPortable,  GroupRespondPortable, BundleRespondPortable,
+                                 GroupUpdatePortable,  LineSharesPortable,   InterleavePortable,
+                                 DeinterleavePortable, AllFinitePortable};
     return table;
 }
 

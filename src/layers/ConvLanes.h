@@ -18,10 +18,11 @@ class ConvLanes {
     // laid out in multiples of it.
     static constexpr int kWidth = 8;
 
-    // One kernel's weighted sums over blocks of kWidth neighbouring output
-    // positions. The inputs are padded copies of the input planes, so that a
-    // window position shifts every lane of a block by the same offset:
-    // window number w of the lane at linear position q reads input map k at
+    // The weighted sums of several kernels that share one pattern, over
+    // blocks of kWidth neighbouring output positions. The inputs are padded
+    // copies of the input planes, so that a window position shifts every lane
+    // of a block by the same offset: window number w of the lane at linear
+    // position q reads input map k at
     //   planes[(k * phaseCount + tapPhase[w]) * planeSize + q + tapOffset[w]].
     // A window position outside the input must add nothing (not even 0 * w),
     // so lanes whose bit in validBits is clear keep their sum unchanged.
@@ -30,11 +31,13 @@ class ConvLanes {
         size_t planeSize = 0;
         int phaseCount = 1;
         int inputCount = 0;
-        const int* pattern = nullptr;  // window numbers the kernel reads
+        const int* pattern = nullptr;  // window numbers the kernels read
         int patternLength = 0;
         const int* tapPhase = nullptr;   // per window number
         const int* tapOffset = nullptr;  // per window number
-        const float* weights = nullptr;  // pattern-entry major, input minor
+        // Per kernel, its weights: pattern-entry major, input minor.
+        const float* const* weights = nullptr;
+        int kernelCount = 0;
         const int* blocks = nullptr;  // which blocks to compute; block b starts at q = b * kWidth
         int blockCount = 0;
         // Per block, windowCount bytes: bit l of byte w is set when window
@@ -62,16 +65,35 @@ class ConvLanes {
         int laneCount = 0;  // a multiple of kWidth
     };
 
-    // sums[i * kWidth + l]: lane l of the i-th listed block, bias not added.
+    // sums[(kernel * blockCount + i) * kWidth + l]: lane l of the i-th listed
+    // block for that kernel, bias not added.
     void (*forwardSums)(const ForwardJob& job, float* sums);
     // sums[g] = weighted sum of lane g, bias not added.
     void (*groupRespond)(const GroupJob& job, float* sums);
+    // groupRespond for up to kBundle groups of exactly kWidth lanes each,
+    // whose sums advance together so that none waits for its previous add:
+    // sums[j * kWidth + g] for group j.
+    static constexpr int kBundle = 4;
+    void (*bundleRespond)(const GroupJob* jobs, int jobCount, float* sums);
     // Every listed weight w of lane g becomes steps[g] * input + w.
     void (*groupUpdate)(const GroupJob& job, const float* steps);
-    // out[k] = factor * weights[k] for k < count.
-    void (*scaleRow)(float* out, const float* weights, float factor, int count);
-    // row[k] = row[k] + add[k] for k < count.
-    void (*addRow)(float* row, const float* add, int count);
+    // One depth line's error shares and their sum over the output maps.
+    // `shares` holds `outputs` rows of `count` floats. For every output map i
+    // in order: when sources[i] is set, row i becomes factors[i] *
+    // sources[i][k]; then sum[k] = sum[k] + row i [k]. The sum starts at 0.
+    void (*lineShares)(float* shares, float* sum, const float* const* sources, const float* factors,
+                       int outputs, int count);
+
+    // Between the kernels' own weight lists and the lanes of a group:
+    // interleave sets weights[i * laneCount + g] = sources[g][i] for
+    // g < members and i < count, and 0 in the lanes beyond members;
+    // deinterleave copies back the members' lanes. Pure copies.
+    void (*interleave)(float* weights, const float* const* sources, int members, int laneCount,
+                       int count);
+    void (*deinterleave)(float* const* destinations, const float* weights, int members,
+                         int laneCount, int count);
+    // Whether every member lane of every interleaved weight is finite.
+    bool (*allFinite)(const float* weights, int members, int laneCount, int count);
 
     // The best table for this processor.
     static const ConvLanes& Best();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <opencv2/core.hpp>
 
 #include "layers/ConvKernel.h"
@@ -27,12 +28,20 @@ struct Scratch {
     std::vector<size_t> groupWeights;
     std::vector<int> groupLanes;
     std::vector<float> weights;
+    std::vector<float*> memberWeights;
     std::vector<float> bias;
     std::vector<float> rate;
     std::vector<float> slope;
     std::vector<float> output;
     std::vector<float> steps;
     std::vector<float*> targets;
+    std::vector<int> writerField;
+    std::vector<int> writerEntry;
+    std::vector<const float*> shareSources;
+    std::vector<float> shareFactors;
+    std::vector<int> bundled;
+    std::vector<int> bundleEnd;
+    float bundleSums[ConvLanes::kBundle * ConvLanes::kWidth];
     std::vector<const float*> entryInputs;
     std::vector<int> entries;
     std::vector<float> row;
@@ -44,6 +53,35 @@ Scratch& ThreadScratch() {
 }
 
 int RoundUpToLanes(int count) { return (count + kWidth - 1) / kWidth * kWidth; }
+
+// Groups a chunk's maps by their kernels' pattern, in order of first
+// appearance: group g is maps[order[groupStart[g] + i]] for i < groupSize[g],
+// in chunk order.
+void GroupByPattern(const std::vector<FeatureMap>& maps, Scratch& s) {
+    s.groupOf.assign(maps.size(), -1);
+    s.groupFirst.clear();
+    for (size_t m = 0; m < maps.size(); ++m) {
+        for (size_t g = 0; g < s.groupFirst.size() && s.groupOf[m] < 0; ++g)
+            if (maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern ==
+                maps[m].kernel->pattern)
+                s.groupOf[m] = static_cast<int>(g);
+        if (s.groupOf[m] >= 0) continue;
+        s.groupOf[m] = static_cast<int>(s.groupFirst.size());
+        s.groupFirst.push_back(static_cast<int>(m));
+    }
+    const size_t groupCount = s.groupFirst.size();
+    s.groupSize.assign(groupCount, 0);
+    for (const int g : s.groupOf) ++s.groupSize[static_cast<size_t>(g)];
+    s.groupStart.assign(groupCount, 0);
+    for (size_t g = 1; g < groupCount; ++g)
+        s.groupStart[g] = s.groupStart[g - 1] + s.groupSize[g - 1];
+    s.order.resize(maps.size());
+    s.placed.assign(groupCount, 0);
+    for (size_t m = 0; m < maps.size(); ++m) {
+        const size_t g = static_cast<size_t>(s.groupOf[m]);
+        s.order[static_cast<size_t>(s.groupStart[g] + s.placed[g]++)] = static_cast<int>(m);
+    }
+}
 
 // The kernel's activation of a full sum, as ConvKernel::Respond clips it.
 float Activate(float bias, float sum, float slope) {
@@ -130,6 +168,32 @@ void ConvolutionFast::Configure() {
 
     cellCount = static_cast<size_t>(outWidth) * outHeight;
     activations.assign(static_cast<size_t>(layer.outputCount) * cellCount, 0.0f);
+    fieldActive.assign(cellCount, 0);
+    fieldErrors.assign(static_cast<size_t>(layer.outputCount) * cellCount, 0.0f);
+    lineSums.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
+
+    // The field that reaches a line through entry j is centred at the line's
+    // position minus the entry's offset; fields come in row-major order of
+    // their centres, so the smaller the offset (dy first), the later the field.
+    std::vector<const std::vector<int>*> patterns;
+    patternEntries.clear();
+    patternOf.clear();
+    for (const ConvKernel& kernel : layer.kernels) {
+        size_t p = 0;
+        while (p < patterns.size() && *patterns[p] != kernel.pattern) ++p;
+        patternOf.push_back(static_cast<int>(p));
+        if (p < patterns.size()) continue;
+        patterns.push_back(&kernel.pattern);
+        std::vector<PatternEntry> entries;
+        for (size_t j = 0; j < kernel.pattern.size(); ++j) {
+            const int number = kernel.pattern[j];
+            entries.push_back({static_cast<int>(j), windowDx[number], windowDy[number]});
+        }
+        std::sort(entries.begin(), entries.end(), [](const PatternEntry& a, const PatternEntry& b) {
+            return a.dy != b.dy ? a.dy < b.dy : a.dx < b.dx;
+        });
+        patternEntries.push_back(std::move(entries));
+    }
     inputRows.assign(static_cast<size_t>(layer.inputCount), nullptr);
     inputSteps.assign(static_cast<size_t>(layer.inputCount), 0);
     packedInputs.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
@@ -139,7 +203,8 @@ void ConvolutionFast::Configure() {
 void ConvolutionFast::Release() {
     usable = false;
     activationsFresh = false;
-    for (std::vector<float>* buffer : {&planes, &activations, &packedInputs}) {
+    for (std::vector<float>* buffer :
+         {&planes, &activations, &packedInputs, &fieldErrors, &lineSums}) {
         buffer->clear();
         buffer->shrink_to_fit();
     }
@@ -150,8 +215,17 @@ void ConvolutionFast::Release() {
     activeBlocks.clear();
     inputRows.clear();
     inputSteps.clear();
+    fieldActive.clear();
+    patternEntries.clear();
+    patternOf.clear();
 }
 
+size_t ConvolutionFast::IndexOf(const DepthLine* line) const {
+    // Forward linked entry 0 to row y, column x of input plane 0.
+    const size_t offset = static_cast<size_t>(line->inputs[0] - inputRows[0]);
+    const size_t y = offset / inputSteps[0];
+    return y * static_cast<size_t>(layer.inputWidth) + (offset - y * inputSteps[0]);
+}
 void ConvolutionFast::Link(const FeatureMaps& inputs) {
     if (!usable) return;
     for (size_t k = 0; k < inputRows.size(); ++k) {
@@ -160,7 +234,55 @@ void ConvolutionFast::Link(const FeatureMaps& inputs) {
     }
 }
 
-void ConvolutionFast::PrepareForward() {
+void ConvolutionFast::PrepareForward(int chunkCount) {
+    std::fill(activeBits.begin(), activeBits.end(), 0);
+    std::fill(fieldActive.begin(), fieldActive.end(), 0);
+    for (const ReceptiveField* field : layer.activeFields) {
+        fieldActive[static_cast<size_t>(field->row) * layer.outputWidth + field->column] = 1;
+        const int q = field->row * phaseWidth + field->column;
+        activeBits[q / kWidth] |= static_cast<std::uint8_t>(1u << (q % kWidth));
+    }
+    activeBlocks.clear();
+    int maskedBlocks = 0;
+    for (int block = 0; block < blockCount; ++block) {
+        if (activeBits[block] == 0) continue;
+        activeBlocks.push_back(block);
+        maskedBlocks += interior[block] == 0 ? 1 : 0;
+    }
+
+    // Estimated cycles of both layouts, per product of a pattern entry and
+    // an input. By positions: eight lanes per step at about two steps a
+    // cycle, half as much again for blocks that need masking. By kernels: one
+    // step per field and vector of each group, but a sum waits four cycles
+    // for its previous add, so fewer than eight vectors cannot go faster;
+    // plus the interleaving of the weights.
+    const double blocks = static_cast<double>(activeBlocks.size());
+    const double maskedShare = blocks > 0 ? maskedBlocks / blocks : 0.0;
+    const double fields = static_cast<double>(layer.activeFields.size());
+    double byPositions = 0.0;
+    double byKernels = 0.0;
+    const int chunks = std::max(1, chunkCount);
+    std::vector<int>& members = ThreadScratch().placed;
+    for (int chunk = 0; chunk < chunks; ++chunk) {
+        members.assign(patternEntries.size(), 0);
+        for (int i = chunk; i < layer.outputCount; i += chunks)
+            ++members[static_cast<size_t>(patternOf[static_cast<size_t>(i)])];
+        for (size_t p = 0; p < patternEntries.size(); ++p) {
+            const double steps = static_cast<double>(patternEntries[p].size());
+            const double vectors = static_cast<double>(RoundUpToLanes(members[p]) / kWidth);
+            byPositions += steps * members[p] * blocks * 0.5 * (1.0 + 0.5 * maskedShare);
+            byKernels += steps * (fields * std::max(4.0, 0.5 * vectors) + vectors);
+        }
+    }
+    forwardByKernels = byKernels < byPositions;
+    if (forwardByKernels)
+        PackInputs();
+    else
+        PadInputs();
+    packedByForward = forwardByKernels;
+}
+
+void ConvolutionFast::PadInputs() {
     const int s = layer.stride;
     const int width = layer.inputWidth;
     for (size_t k = 0; k < inputRows.size(); ++k) {
@@ -168,106 +290,20 @@ void ConvolutionFast::PrepareForward() {
         for (int y = 0; y < layer.inputHeight; ++y) {
             const float* source = inputRows[k] + static_cast<size_t>(y) * inputSteps[k];
             const int paddedY = y + pad;
-            if (s == 1) {
-                std::memcpy(inputPlanes + static_cast<size_t>(paddedY) * phaseWidth + pad, source,
-                            static_cast<size_t>(width) * sizeof(float));
-                continue;
-            }
-            for (int x = 0; x < width; ++x) {
-                const int paddedX = x + pad;
-                const int phase = (paddedY % s) * s + paddedX % s;
-                inputPlanes[phase * planeSize + static_cast<size_t>(paddedY / s) * phaseWidth +
-                            paddedX / s] = source[x];
+            float* phaseRows = inputPlanes + static_cast<size_t>((paddedY % s) * s) * planeSize +
+                               static_cast<size_t>(paddedY / s) * phaseWidth;
+            // Column x lands in phase (x + pad) % s, at (x + pad) / s.
+            for (int first = 0; first < s && first < width; ++first) {
+                const int paddedX = first + pad;
+                float* target =
+                    phaseRows + static_cast<size_t>(paddedX % s) * planeSize + paddedX / s;
+                for (int x = first; x < width; x += s) *target++ = source[x];
             }
         }
     }
-
-    std::fill(activeBits.begin(), activeBits.end(), 0);
-    for (const ReceptiveField* field : layer.activeFields) {
-        const int q = field->row * phaseWidth + field->column;
-        activeBits[q / kWidth] |= static_cast<std::uint8_t>(1u << (q % kWidth));
-    }
-    activeBlocks.clear();
-    for (int block = 0; block < blockCount; ++block)
-        if (activeBits[block] != 0) activeBlocks.push_back(block);
 }
 
-size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
-    Scratch& scratch = ThreadScratch();
-    scratch.sums.resize(activeBlocks.size() * kWidth);
-    ConvLanes::ForwardJob job;
-    job.planes = planes.data();
-    job.planeSize = planeSize;
-    job.phaseCount = phaseCount;
-    job.inputCount = layer.inputCount;
-    job.tapPhase = tapPhase.data();
-    job.tapOffset = tapOffset.data();
-    job.blocks = activeBlocks.data();
-    job.blockCount = static_cast<int>(activeBlocks.size());
-    job.validBits = validBits.data();
-    job.interior = interior.data();
-    job.windowCount = windowCount;
-
-    for (size_t m = 0; m < maps.size(); ++m) {
-        ConvKernel& kernel = *maps[m].kernel;
-        job.pattern = kernel.pattern.data();
-        job.patternLength = static_cast<int>(kernel.pattern.size());
-        job.weights = kernel.weights.data();
-        lanes->forwardSums(job, scratch.sums.data());
-
-        float* plane = maps[m].image->ptr<float>(0);
-        float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
-        std::fill(plane, plane + cellCount, 0.0f);
-        const float bias = kernel.weights[static_cast<size_t>(kernel.weightCount)];
-        bool any = false;
-        float last = 0.0f;
-        // Blocks come in lane order, which is the order of the active fields.
-        for (size_t i = 0; i < activeBlocks.size(); ++i) {
-            const int block = activeBlocks[i];
-            for (int lane = 0; lane < kWidth; ++lane) {
-                if ((activeBits[block] >> lane & 1) == 0) continue;
-                const float sum = scratch.sums[i * kWidth + lane];
-                // A NaN anywhere in the running sum leaves the final sum NaN.
-                if (std::isnan(sum)) return m;
-                const float value = Activate(bias, sum, kernel.slope);
-                const int cell = laneCell[static_cast<size_t>(block) * kWidth + lane];
-                plane[cell] = value;
-                saved[cell] = value;
-                last = value;
-                any = true;
-            }
-        }
-        if (any) kernel.output = last;
-    }
-    return maps.size();
-}
-
-float ConvolutionFast::ErrorShares(const std::vector<FeatureMap>& maps) {
-    const int n = layer.inputCount;
-    const int outWidth = layer.outputWidth;
-    float total = 0.0f;
-    for (const FeatureMap& map : maps) {
-        const ConvKernel& kernel = *map.kernel;
-        const float* targets = map.image->ptr<float>(0);
-        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
-        // Invariant: total holds the absolute errors of the earlier maps and
-        // fields in the plain task's order.
-        for (const ReceptiveField* field : layer.activeFields) {
-            const int cell = field->row * outWidth + field->column;
-            const float err = targets[cell] - saved[cell];
-            total = total + std::fabs(err);
-            for (size_t j = 0; j < kernel.pattern.size(); ++j) {
-                DepthLine* line = field->lines[static_cast<size_t>(kernel.pattern[j])];
-                if (line == nullptr) continue;
-                lanes->scaleRow(line->ErrorRow(kernel.index), kernel.weights.data() + j * n, err,
-                                n);
-            }
-        }
-    }
-    return total;
-}
-
-void ConvolutionFast::PrepareUpdate() {
+void ConvolutionFast::PackInputs() {
     const size_t n = inputRows.size();
     for (int y = 0; y < layer.inputHeight; ++y) {
         float* packed = packedInputs.data() + static_cast<size_t>(y) * layer.inputWidth * n;
@@ -278,33 +314,273 @@ void ConvolutionFast::PrepareUpdate() {
     }
 }
 
+int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
+                                  const float** inputs, int* entries) const {
+    const size_t n = inputRows.size();
+    int count = 0;
+    for (size_t j = 0; j < pattern.size(); ++j) {
+        const int number = pattern[j];
+        if (field.lines[static_cast<size_t>(number)] == nullptr) continue;
+        const size_t position =
+            static_cast<size_t>(field.centerY + windowDy[number]) * layer.inputWidth +
+            (field.centerX + windowDx[number]);
+        inputs[count] = packedInputs.data() + position * n;
+        entries[count] = static_cast<int>(j);
+        ++count;
+    }
+    return count;
+}
+
+size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
+    // The activations go to the saved planes first; the output planes are
+    // written below, only for the maps the reference would complete.
+    const size_t failed = forwardByKernels ? ForwardByKernels(maps) : ForwardByPositions(maps);
+    for (size_t m = 0; m < failed; ++m) {
+        ConvKernel& kernel = *maps[m].kernel;
+        float* plane = maps[m].image->ptr<float>(0);
+        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
+        std::fill(plane, plane + cellCount, 0.0f);
+        for (const ReceptiveField* field : layer.activeFields) {
+            const size_t cell = static_cast<size_t>(field->row) * layer.outputWidth + field->column;
+            plane[cell] = saved[cell];
+        }
+        // The kernel remembers its last response, that of the last field.
+        if (!layer.activeFields.empty()) {
+            const ReceptiveField& last = *layer.activeFields.back();
+            kernel.output = saved[static_cast<size_t>(last.row) * layer.outputWidth + last.column];
+        }
+    }
+    return failed;
+}
+
+size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) {
+    // Kernels per call of the vector loops: their sums stay in cache until
+    // the activations are taken from them.
+    constexpr int kTile = 4;
+    Scratch& s = ThreadScratch();
+    GroupByPattern(maps, s);
+    const size_t blocks = activeBlocks.size();
+    s.sums.resize(kTile * blocks * kWidth);
+    ConvLanes::ForwardJob job;
+    job.planes = planes.data();
+    job.planeSize = planeSize;
+    job.phaseCount = phaseCount;
+    job.inputCount = layer.inputCount;
+    job.tapPhase = tapPhase.data();
+    job.tapOffset = tapOffset.data();
+    job.blocks = activeBlocks.data();
+    job.blockCount = static_cast<int>(blocks);
+    job.validBits = validBits.data();
+    job.interior = interior.data();
+    job.windowCount = windowCount;
+
+    size_t failed = maps.size();
+    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+        const std::vector<int>& pattern =
+            maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
+        job.pattern = pattern.data();
+        job.patternLength = static_cast<int>(pattern.size());
+        for (int tile = 0; tile < s.groupSize[g]; tile += kTile) {
+            const int count = std::min(kTile, s.groupSize[g] - tile);
+            const float* weights[kTile];
+            const int* members = s.order.data() + s.groupStart[g] + tile;
+            for (int t = 0; t < count; ++t)
+                weights[t] = maps[static_cast<size_t>(members[t])].kernel->weights.data();
+            job.weights = weights;
+            job.kernelCount = count;
+            lanes->forwardSums(job, s.sums.data());
+
+            for (int t = 0; t < count; ++t) {
+                const ConvKernel& kernel = *maps[static_cast<size_t>(members[t])].kernel;
+                const float* sums = s.sums.data() + static_cast<size_t>(t) * blocks * kWidth;
+                float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
+                const float bias = kernel.weights[static_cast<size_t>(kernel.weightCount)];
+                bool nan = false;
+                for (size_t i = 0; i < blocks && !nan; ++i) {
+                    const int block = activeBlocks[i];
+                    for (int lane = 0; lane < kWidth; ++lane) {
+                        if ((activeBits[block] >> lane & 1) == 0) continue;
+                        const float sum = sums[i * kWidth + lane];
+                        // A NaN anywhere in the running sum leaves the final sum NaN.
+                        nan = std::isnan(sum);
+                        if (nan) break;
+                        saved[laneCell[static_cast<size_t>(block) * kWidth + lane]] =
+                            Activate(bias, sum, kernel.slope);
+                    }
+                }
+                if (nan) failed = std::min(failed, static_cast<size_t>(members[t]));
+            }
+        }
+    }
+    return failed;
+}
+
+size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
+    Scratch& s = ThreadScratch();
+    GroupByPattern(maps, s);
+    s.entryInputs.resize(static_cast<size_t>(windowCount));
+    s.entries.resize(static_cast<size_t>(windowCount));
+    s.memberWeights.resize(maps.size());
+    size_t failed = maps.size();
+    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+        const int* members = s.order.data() + s.groupStart[g];
+        const int memberCount = s.groupSize[g];
+        ConvLanes::GroupJob job;
+        job.inputs = s.entryInputs.data();
+        job.entries = s.entries.data();
+        job.inputCount = layer.inputCount;
+        job.laneCount = RoundUpToLanes(memberCount);
+        s.weights.resize(static_cast<size_t>(first.weightCount) * job.laneCount);
+        s.sums.resize(static_cast<size_t>(job.laneCount));
+        job.weights = s.weights.data();
+        for (int member = 0; member < memberCount; ++member)
+            s.memberWeights[static_cast<size_t>(member)] =
+                maps[static_cast<size_t>(members[member])].kernel->weights.data();
+        lanes->interleave(s.weights.data(), s.memberWeights.data(), memberCount, job.laneCount,
+                          first.weightCount);
+
+        for (const ReceptiveField* field : layer.activeFields) {
+            job.entryCount =
+                FieldEntries(*field, first.pattern, s.entryInputs.data(), s.entries.data());
+            lanes->groupRespond(job, s.sums.data());
+            const size_t cell = static_cast<size_t>(field->row) * layer.outputWidth + field->column;
+            for (int member = 0; member < memberCount; ++member) {
+                const ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
+                const float sum = s.sums[static_cast<size_t>(member)];
+                if (std::isnan(sum)) {
+                    failed = std::min(failed, static_cast<size_t>(members[member]));
+                    continue;
+                }
+                activations[static_cast<size_t>(kernel.index) * cellCount + cell] = Activate(
+                    kernel.weights[static_cast<size_t>(kernel.weightCount)], sum, kernel.slope);
+            }
+        }
+    }
+    return failed;
+}
+
+float ConvolutionFast::FieldErrors(const std::vector<FeatureMap>& maps) {
+    float total = 0.0f;
+    for (const FeatureMap& map : maps) {
+        const ConvKernel& kernel = *map.kernel;
+        const float* targets = map.image->ptr<float>(0);
+        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
+        float* errors = fieldErrors.data() + static_cast<size_t>(kernel.index) * cellCount;
+        // Invariant: total holds the absolute errors of the earlier maps and
+        // fields in the plain task's order.
+        for (const ReceptiveField* field : layer.activeFields) {
+            const size_t cell = static_cast<size_t>(field->row) * layer.outputWidth + field->column;
+            errors[cell] = targets[cell] - saved[cell];
+            total = total + std::fabs(errors[cell]);
+        }
+    }
+    return total;
+}
+
+void ConvolutionFast::ShareErrors(const std::vector<DepthLine*>& lines) {
+    if (layer.stride == 1)
+        ShareLines<1>(lines);
+    else if (layer.stride == 2)
+        ShareLines<2>(lines);
+    else
+        ShareLines<0>(lines);
+}
+
+template <int kStride>
+void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
+    Scratch& s = ThreadScratch();
+    const int n = layer.inputCount;
+    const int stride = kStride > 0 ? kStride : layer.stride;
+    const size_t patternCount = patternEntries.size();
+    s.writerField.resize(patternCount);
+    s.writerEntry.resize(patternCount);
+    s.shareSources.resize(static_cast<size_t>(layer.outputCount));
+    s.shareFactors.resize(static_cast<size_t>(layer.outputCount));
+    for (DepthLine* line : lines) {
+        if (!line->active) continue;
+        const size_t index = IndexOf(line);
+        const int x = static_cast<int>(index % static_cast<size_t>(layer.inputWidth));
+        const int y = static_cast<int>(index / static_cast<size_t>(layer.inputWidth));
+        // For each pattern, the last active field (in the plain error task's
+        // order) whose pattern reaches this line, and through which entry: the
+        // plain task assigns the shares field after field, so that one stays.
+        for (size_t p = 0; p < patternCount; ++p) {
+            s.writerField[p] = -1;
+            for (const PatternEntry& e : patternEntries[p]) {
+                const int offsetX = x - e.dx - stride / 2;
+                const int offsetY = y - e.dy - stride / 2;
+                if (offsetX < 0 || offsetY < 0) continue;
+                if (kStride != 1 && (offsetX % stride != 0 || offsetY % stride != 0)) continue;
+                const int column = offsetX / stride;
+                const int row = offsetY / stride;
+                if (column >= layer.outputWidth || row >= layer.outputHeight) continue;
+                const int field = row * layer.outputWidth + column;
+                if (fieldActive[static_cast<size_t>(field)] == 0) continue;
+                s.writerField[p] = field;
+                s.writerEntry[p] = e.entry;
+                break;
+            }
+        }
+        // Maps that reach the line this pass overwrite their shares; the
+        // others keep what an earlier pass left. The sum takes all of them.
+        for (int i = 0; i < layer.outputCount; ++i) {
+            const size_t p = static_cast<size_t>(patternOf[static_cast<size_t>(i)]);
+            if (s.writerField[p] < 0) {
+                s.shareSources[static_cast<size_t>(i)] = nullptr;
+                continue;
+            }
+            s.shareFactors[static_cast<size_t>(i)] =
+                fieldErrors[static_cast<size_t>(i) * cellCount +
+                            static_cast<size_t>(s.writerField[p])];
+            s.shareSources[static_cast<size_t>(i)] =
+                layer.kernels[static_cast<size_t>(i)].weights.data() +
+                static_cast<size_t>(s.writerEntry[p]) * n;
+        }
+        lanes->lineShares(line->errors.data(), lineSums.data() + index * n, s.shareSources.data(),
+                          s.shareFactors.data(), layer.outputCount, n);
+    }
+}
+
+void ConvolutionFast::AddRows(const std::vector<DepthLine*>& lines) {
+    const int n = layer.inputCount;
+    for (DepthLine* line : lines) {
+        if (!line->active) continue;
+        line->active = false;
+        const size_t index = IndexOf(line);
+        const size_t y = index / static_cast<size_t>(layer.inputWidth);
+        const size_t x = index - y * static_cast<size_t>(layer.inputWidth);
+        const float* sum = lineSums.data() + index * n;
+        for (int k = 0; k < n; ++k) {
+            // The value entry k of the line's inputs points at.
+            float& value =
+                inputRows[static_cast<size_t>(k)][y * inputSteps[static_cast<size_t>(k)] + x];
+            value = value + sum[k];
+            if (value > 1.0f) value = 1.0f;
+            if (value < 0.0f) value = 0.0f;
+        }
+    }
+}
+
+void ConvolutionFast::PrepareUpdate() {
+    // Fresh activations mean the inputs have not changed since that Forward.
+    if (!(packedByForward && activationsFresh)) PackInputs();
+    packedByForward = false;
+}
+
 bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
     Scratch& s = ThreadScratch();
     const int n = layer.inputCount;
     const int outWidth = layer.outputWidth;
 
     // Kernels with equal patterns share a group and run side by side.
-    s.groupOf.assign(maps.size(), -1);
-    s.groupFirst.clear();
-    for (size_t m = 0; m < maps.size(); ++m) {
-        for (size_t g = 0; g < s.groupFirst.size() && s.groupOf[m] < 0; ++g)
-            if (maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern ==
-                maps[m].kernel->pattern)
-                s.groupOf[m] = static_cast<int>(g);
-        if (s.groupOf[m] >= 0) continue;
-        s.groupOf[m] = static_cast<int>(s.groupFirst.size());
-        s.groupFirst.push_back(static_cast<int>(m));
-    }
+    GroupByPattern(maps, s);
     const size_t groupCount = s.groupFirst.size();
-    s.groupSize.assign(groupCount, 0);
-    for (const int g : s.groupOf) ++s.groupSize[static_cast<size_t>(g)];
-    s.groupStart.assign(groupCount, 0);
     s.groupLanes.assign(groupCount, 0);
     s.groupWeights.assign(groupCount, 0);
     size_t weightTotal = 0;
     int laneTotal = 0;
     for (size_t g = 0; g < groupCount; ++g) {
-        if (g > 0) s.groupStart[g] = s.groupStart[g - 1] + s.groupSize[g - 1];
         s.groupLanes[g] = laneTotal;
         s.groupWeights[g] = weightTotal;
         const int laneCount = RoundUpToLanes(s.groupSize[g]);
@@ -312,27 +588,18 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
         laneTotal += laneCount;
         weightTotal += static_cast<size_t>(first.weightCount) * laneCount;
     }
-    s.order.resize(maps.size());
-    s.placed.assign(groupCount, 0);
-    for (size_t m = 0; m < maps.size(); ++m) {
-        const size_t g = static_cast<size_t>(s.groupOf[m]);
-        s.order[static_cast<size_t>(s.groupStart[g] + s.placed[g]++)] = static_cast<int>(m);
-    }
 
-    s.weights.assign(weightTotal, 0.0f);
+    s.weights.resize(weightTotal);
     for (std::vector<float>* laneValues : {&s.bias, &s.rate, &s.slope, &s.output, &s.steps})
         laneValues->assign(static_cast<size_t>(laneTotal), 0.0f);
     s.targets.assign(static_cast<size_t>(laneTotal), nullptr);
+    s.memberWeights.resize(maps.size());
     for (size_t g = 0; g < groupCount; ++g) {
-        const int laneCount = RoundUpToLanes(s.groupSize[g]);
+        const int* members = s.order.data() + s.groupStart[g];
         for (int member = 0; member < s.groupSize[g]; ++member) {
-            const FeatureMap& map =
-                maps[static_cast<size_t>(s.order[static_cast<size_t>(s.groupStart[g] + member)])];
-            const ConvKernel& kernel = *map.kernel;
-            float* weights = s.weights.data() + s.groupWeights[g] + member;
-            for (int i = 0; i < kernel.weightCount; ++i)
-                weights[static_cast<size_t>(i) * laneCount] =
-                    kernel.weights[static_cast<size_t>(i)];
+            const FeatureMap& map = maps[static_cast<size_t>(members[member])];
+            ConvKernel& kernel = *map.kernel;
+            s.memberWeights[static_cast<size_t>(s.groupStart[g] + member)] = kernel.weights.data();
             const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
             s.bias[lane] = kernel.weights[static_cast<size_t>(kernel.weightCount)];
             s.rate[lane] = kernel.rate;
@@ -340,77 +607,107 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
             s.output[lane] = kernel.output;
             s.targets[lane] = map.image->ptr<float>(0);
         }
+        lanes->interleave(s.weights.data() + s.groupWeights[g],
+                          s.memberWeights.data() + s.groupStart[g], s.groupSize[g],
+                          RoundUpToLanes(s.groupSize[g]),
+                          maps[static_cast<size_t>(s.groupFirst[g])].kernel->weightCount);
     }
 
-    const size_t maxEntries = static_cast<size_t>(windowCount);
-    s.entryInputs.resize(maxEntries);
-    s.entries.resize(maxEntries);
-    s.sums.resize(static_cast<size_t>(laneTotal));
+    // Groups of one vector go in bundles, so that their sums advance
+    // together instead of each waiting for its previous add.
+    constexpr int kBundle = ConvLanes::kBundle;
+    // Bundle i is the groups bundled[bundleEnd[i - 1] .. bundleEnd[i]): a
+    // group of several vectors alone, or up to kBundle one-vector groups.
+    s.bundled.clear();
+    s.bundleEnd.clear();
     for (size_t g = 0; g < groupCount; ++g) {
-        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
-        const std::vector<int>& pattern = first.pattern;
-        const int members = s.groupSize[g];
-        const size_t lane0 = static_cast<size_t>(s.groupLanes[g]);
-        ConvLanes::GroupJob job;
-        job.inputs = s.entryInputs.data();
-        job.entries = s.entries.data();
-        job.inputCount = n;
-        job.weights = s.weights.data() + s.groupWeights[g];
-        job.laneCount = RoundUpToLanes(members);
+        if (RoundUpToLanes(s.groupSize[g]) == kWidth) continue;
+        s.bundled.push_back(static_cast<int>(g));
+        s.bundleEnd.push_back(static_cast<int>(s.bundled.size()));
+    }
+    int open = 0;
+    for (size_t g = 0; g < groupCount; ++g) {
+        if (RoundUpToLanes(s.groupSize[g]) != kWidth) continue;
+        s.bundled.push_back(static_cast<int>(g));
+        if (++open < kBundle) continue;
+        s.bundleEnd.push_back(static_cast<int>(s.bundled.size()));
+        open = 0;
+    }
+    if (open > 0) s.bundleEnd.push_back(static_cast<int>(s.bundled.size()));
+
+    const size_t entrySpace = static_cast<size_t>(windowCount);
+    s.entryInputs.resize(entrySpace * kBundle);
+    s.entries.resize(entrySpace * kBundle);
+    s.sums.resize(static_cast<size_t>(laneTotal));
+    for (size_t i = 0; i < s.bundleEnd.size(); ++i) {
+        const int* bundle = s.bundled.data() + (i == 0 ? 0 : s.bundleEnd[i - 1]);
+        const int count = s.bundleEnd[i] - (i == 0 ? 0 : s.bundleEnd[i - 1]);
+        ConvLanes::GroupJob jobs[kBundle];
+        const std::vector<int>* patterns[kBundle];
+        for (int b = 0; b < count; ++b) {
+            const size_t g = static_cast<size_t>(bundle[b]);
+            patterns[b] = &maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
+            jobs[b].inputs = s.entryInputs.data() + b * entrySpace;
+            jobs[b].entries = s.entries.data() + b * entrySpace;
+            jobs[b].inputCount = n;
+            jobs[b].weights = s.weights.data() + s.groupWeights[g];
+            jobs[b].laneCount = RoundUpToLanes(s.groupSize[g]);
+        }
+        float* bundleSums = s.sums.data() + s.groupLanes[static_cast<size_t>(bundle[0])];
 
         // Positions in order: each one's response uses the weights that the
         // positions before it have left, as in the plain online update.
         for (const ReceptiveField* field : layer.activeFields) {
-            int entryCount = 0;
-            for (size_t j = 0; j < pattern.size(); ++j) {
-                const int number = pattern[j];
-                if (field->lines[static_cast<size_t>(number)] == nullptr) continue;
-                const size_t position =
-                    static_cast<size_t>(field->centerY + windowDy[number]) * layer.inputWidth +
-                    (field->centerX + windowDx[number]);
-                s.entryInputs[static_cast<size_t>(entryCount)] = packedInputs.data() + position * n;
-                s.entries[static_cast<size_t>(entryCount)] = static_cast<int>(j);
-                ++entryCount;
-            }
-            job.entryCount = entryCount;
-            lanes->groupRespond(job, s.sums.data() + lane0);
+            for (int b = 0; b < count; ++b)
+                jobs[b].entryCount =
+                    FieldEntries(*field, *patterns[b], s.entryInputs.data() + b * entrySpace,
+                                 s.entries.data() + b * entrySpace);
+            if (jobs[0].laneCount > kWidth)
+                lanes->groupRespond(jobs[0], bundleSums);
+            else
+                lanes->bundleRespond(jobs, count, s.bundleSums);
 
             const int cell = field->row * outWidth + field->column;
-            for (int member = 0; member < members; ++member) {
-                const size_t lane = lane0 + static_cast<size_t>(member);
-                const float sum = s.sums[lane];
-                if (std::isnan(sum)) return false;
-                const float value = Activate(s.bias[lane], sum, s.slope[lane]);
-                const float err = s.targets[lane][cell] - value;
-                const float d = value <= 0.0f ? s.slope[lane] : 0.999f;
-                const float step = (err * s.rate[lane]) * d;
-                s.steps[lane] = step;
-                s.bias[lane] = step + s.bias[lane];
-                s.output[lane] = value;
+            for (int b = 0; b < count; ++b) {
+                const size_t g = static_cast<size_t>(bundle[b]);
+                const size_t lane0 = static_cast<size_t>(s.groupLanes[g]);
+                const float* sums =
+                    jobs[0].laneCount > kWidth ? bundleSums : s.bundleSums + b * kWidth;
+                for (int member = 0; member < s.groupSize[g]; ++member) {
+                    const size_t lane = lane0 + static_cast<size_t>(member);
+                    const float sum = sums[member];
+                    if (std::isnan(sum)) return false;
+                    const float value = Activate(s.bias[lane], sum, s.slope[lane]);
+                    const float err = s.targets[lane][cell] - value;
+                    const float d = value <= 0.0f ? s.slope[lane] : 0.999f;
+                    const float step = (err * s.rate[lane]) * d;
+                    s.steps[lane] = step;
+                    s.bias[lane] = step + s.bias[lane];
+                    s.output[lane] = value;
+                }
+                lanes->groupUpdate(jobs[b], s.steps.data() + lane0);
             }
-            lanes->groupUpdate(job, s.steps.data() + lane0);
         }
 
         // A weight that went NaN or infinite stays so (inf + x is inf or
         // NaN), so checking at the end catches every step that would throw.
-        const int weightCount = first.weightCount;
-        for (int i = 0; i < weightCount; ++i) {
-            const float* row = job.weights + static_cast<size_t>(i) * job.laneCount;
-            for (int member = 0; member < members; ++member)
-                if (!std::isfinite(row[member])) return false;
+        for (int b = 0; b < count; ++b) {
+            const size_t g = static_cast<size_t>(bundle[b]);
+            const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+            if (!lanes->allFinite(jobs[b].weights, s.groupSize[g], jobs[b].laneCount,
+                                  first.weightCount))
+                return false;
         }
     }
 
     for (size_t g = 0; g < groupCount; ++g) {
-        const int laneCount = RoundUpToLanes(s.groupSize[g]);
+        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+        lanes->deinterleave(s.memberWeights.data() + s.groupStart[g],
+                            s.weights.data() + s.groupWeights[g], s.groupSize[g],
+                            RoundUpToLanes(s.groupSize[g]), first.weightCount);
+        const int* members = s.order.data() + s.groupStart[g];
         for (int member = 0; member < s.groupSize[g]; ++member) {
-            ConvKernel& kernel =
-                *maps[static_cast<size_t>(s.order[static_cast<size_t>(s.groupStart[g] + member)])]
-                     .kernel;
-            const float* weights = s.weights.data() + s.groupWeights[g] + member;
-            for (int i = 0; i < kernel.weightCount; ++i)
-                kernel.weights[static_cast<size_t>(i)] =
-                    weights[static_cast<size_t>(i) * laneCount];
+            ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
             const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
             kernel.weights[static_cast<size_t>(kernel.weightCount)] = s.bias[lane];
             kernel.output = s.output[lane];
@@ -421,13 +718,17 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
 
 void ConvolutionFast::DepthLines(const std::vector<DepthLine*>& lines) {
     const int n = layer.inputCount;
-    std::vector<float>& row = ThreadScratch().row;
+    Scratch& s = ThreadScratch();
+    std::vector<float>& row = s.row;
+    row.resize(static_cast<size_t>(n));
+    // No map writes shares here: the lines are only summed.
+    s.shareSources.assign(static_cast<size_t>(layer.outputCount), nullptr);
+    s.shareFactors.assign(static_cast<size_t>(layer.outputCount), 0.0f);
     for (DepthLine* line : lines) {
         if (!line->active) continue;
         line->active = false;
-        row.assign(static_cast<size_t>(n), 0.0f);
-        // Every input keeps its own running sum over the output maps in order.
-        for (int i = 0; i < layer.outputCount; ++i) lanes->addRow(row.data(), line->ErrorRow(i), n);
+        lanes->lineShares(line->errors.data(), row.data(), s.shareSources.data(),
+                          s.shareFactors.data(), layer.outputCount, n);
         for (int k = 0; k < n; ++k) {
             float& value = *line->inputs[static_cast<size_t>(k)];
             value = value + row[static_cast<size_t>(k)];

@@ -8,15 +8,20 @@
 #include "layers/FeatureMap.h"
 
 class ConvolutionLayer;
+struct ReceptiveField;
 
 // The fast path of one ConvolutionLayer: the same forward, error, update and
 // depth-line work as the layer's plain tasks, with results equal bit for bit,
 // computed from layouts that suit vector lanes:
-// - forward: padded copies of the input planes (split by phase for stride 2)
-//   so that one load serves eight neighbouring output positions, and only
-//   blocks of positions holding an active field are computed;
+// - forward, where active fields are dense: padded copies of the input
+//   planes (split by phase for stride 2) so that one load serves eight
+//   neighbouring output positions, and only blocks of positions holding an
+//   active field are computed; where they are sparse (small late maps):
+//   kernels sharing one pattern side by side in lanes, field after field;
 // - error: the activations the forward pass saved, instead of recomputing
-//   them (the inputs and weights have not changed in between);
+//   them (the inputs and weights have not changed in between); and, per
+//   depth line, only the share that the last field reaching it leaves
+//   there, computed together with the line's sum over all output maps;
 // - update: kernels sharing one pattern side by side in lanes, stepping
 //   through the positions in order, from a position-major copy of the inputs;
 // - depth lines: the shares of all output maps added in vector rows.
@@ -41,8 +46,9 @@ class ConvolutionFast {
     void Link(const FeatureMaps& inputs);
 
     // Calling thread, after the active fields are chosen and before the
-    // forward batch: copies the linked planes and marks the active blocks.
-    void PrepareForward();
+    // forward batch of `chunkCount` chunks: picks the layout with less work
+    // for this pass and copies the linked planes into it.
+    void PrepareForward(int chunkCount);
     // The forward work of one chunk. Returns the position of the first map
     // whose sum at an active field is not a number, or maps.size() when all
     // are done; from that map on, the caller redoes the chunk the plain way.
@@ -52,27 +58,54 @@ class ConvolutionFast {
     // may change them.
     void SetActivationsFresh(bool fresh) { activationsFresh = fresh; }
     bool ActivationsFresh() const { return activationsFresh; }
+    // Whether the last fast forward put kernels in lanes (else positions).
+    bool ForwardByKernels() const { return forwardByKernels; }
 
-    // The error task from the saved activations (which must be fresh):
-    // writes each kernel's shares into the depth lines and returns the
-    // chunk's sum of absolute errors, added in the plain task's order.
-    float ErrorShares(const std::vector<FeatureMap>& maps);
+    // The error work in three batches, from the saved activations (which
+    // must be fresh). FieldErrors: each map's error at every active field;
+    // returns the chunk's sum of absolute errors, added in the plain error
+    // task's order. ShareErrors (before the update, over depth lines): the
+    // shares the plain error task would leave in each line, and the line's
+    // sum of the shares of all output maps. AddRows (after the update, in
+    // place of the depth-line task): adds the sums to the inputs.
+    float FieldErrors(const std::vector<FeatureMap>& maps);
+    void ShareErrors(const std::vector<DepthLine*>& lines);
+    void AddRows(const std::vector<DepthLine*>& lines);
 
-    // Calling thread, before the update batch: the position-major input copy.
+    // Calling thread, before the update batch: the position-major input copy
+    // (kept from the forward pass when that one made it and is still fresh).
     void PrepareUpdate();
     // The update task of one chunk. Returns false, having changed nothing,
     // when a sum or a weight went non-finite; the caller then redoes the
     // chunk the plain way, which fails where the plain code fails.
     bool Update(const std::vector<FeatureMap>& maps);
 
-    // The depth-line task of one chunk.
+    // The depth-line task of one chunk, for shares the plain error task wrote.
     void DepthLines(const std::vector<DepthLine*>& lines);
 
   private:
+    // The two forward layouts; both leave the activations in `activations`
+    // and return the chunk position of the first map with a NaN sum.
+    size_t ForwardByPositions(const std::vector<FeatureMap>& maps);
+    size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
+    void PadInputs();
+    void PackInputs();
+    // The pattern entries whose window position lies inside the input at
+    // `field`, in order: their input rows from packedInputs and their j.
+    int FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
+                     const float** inputs, int* entries) const;
+    // Position (y * inputWidth + x) of a line of the layer: where its inputs point.
+    size_t IndexOf(const DepthLine* line) const;
+    // The ShareErrors work for one stride (0: any stride).
+    template <int kStride>
+    void ShareLines(const std::vector<DepthLine*>& lines);
+
     ConvolutionLayer& layer;
     const ConvLanes* lanes;
     bool usable = false;
     bool activationsFresh = false;
+    bool forwardByKernels = false;
+    bool packedByForward = false;  // packedInputs made by the last fast Forward
 
     // Window geometry of the layer's largest kernel, by window number.
     int pad = 0;
@@ -100,9 +133,25 @@ class ConvolutionFast {
     // The forward pass's activations, one plane per output map.
     std::vector<float> activations;
     size_t cellCount = 0;
+    // Per field (row * outputWidth + column): 1 when active in the last Forward.
+    std::vector<std::uint8_t> fieldActive;
+
+    // The error of every output map at every active field, map-major.
+    std::vector<float> fieldErrors;
+    // Per input position, the summed shares ShareErrors leaves for AddRows.
+    std::vector<float> lineSums;
+    // The kernels' distinct patterns. For a pattern, its entries sorted so
+    // that the fields reaching a line through them come latest first.
+    struct PatternEntry {
+        int entry;  // j: the weights of pattern entry j
+        int dx;
+        int dy;
+    };
+    std::vector<std::vector<PatternEntry>> patternEntries;
+    std::vector<int> patternOf;  // per kernel
 
     // The planes the depth lines point into: row 0 and the row step of each.
-    std::vector<const float*> inputRows;
+    std::vector<float*> inputRows;
     std::vector<size_t> inputSteps;
     // Input values position-major: position y * inputWidth + x, then map k.
     std::vector<float> packedInputs;

@@ -182,7 +182,7 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     const ConvLanes* lanes = ChosenLanes();
     if (lanes != nullptr && fast.Usable()) {
         fast.UseLanes(*lanes);
-        fast.PrepareForward();
+        fast.PrepareForward(network->mapTaskPool.ThreadCount());
         network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             const size_t failed = fast.Forward(chunk);
             if (failed == chunk.size()) return std::vector<float>{};
@@ -219,23 +219,29 @@ void ConvolutionLayer::Backward() {
     // inputs and weights are still the last Forward's. After this pass they
     // are not.
     const bool reuseActivations = useFast && fast.ActivationsFresh();
-    fast.SetActivationsFresh(false);
 
     // The shares are computed before any weight moves, so they use the
     // weights the forward pass used.
     if (!entryLayer) {
         const std::vector<float> sums = network->errorSumPool.Run(
             outputs, [this, reuseActivations](std::vector<FeatureMap> chunk) {
-                if (reuseActivations) return std::vector<float>{fast.ErrorShares(chunk)};
+                if (reuseActivations) return std::vector<float>{fast.FieldErrors(chunk)};
                 return ErrorTask(std::move(chunk));
             });
         float total = 0.0f;
         for (const float sum : sums) total = total + sum;
         errorTotal = total;
+        if (reuseActivations)
+            network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
+                fast.ShareErrors(chunk);
+                return std::vector<float>{};
+            });
     }
 
     if (useFast) {
         fast.PrepareUpdate();
+        // From here on the weights change, and after the update the inputs.
+        fast.SetActivationsFresh(false);
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             // On a non-finite value the fast update has changed nothing, and
             // the reference takes the chunk from the start.
@@ -243,6 +249,7 @@ void ConvolutionLayer::Backward() {
             return UpdateTask(std::move(chunk));
         });
     } else {
+        fast.SetActivationsFresh(false);
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             return UpdateTask(std::move(chunk));
         });
@@ -250,11 +257,16 @@ void ConvolutionLayer::Backward() {
 
     if (!entryLayer) {
         ActiveLineSweep sweep(activeLines);
-        network->depthLinePool.Run(activeLines, [this, useFast](std::vector<DepthLine*> chunk) {
-            if (!useFast) return DepthLineTask(std::move(chunk));
-            fast.DepthLines(chunk);
-            return std::vector<float>{};
-        });
+        network->depthLinePool.Run(
+            activeLines, [this, useFast, reuseActivations](std::vector<DepthLine*> chunk) {
+                if (reuseActivations)
+                    fast.AddRows(chunk);
+                else if (useFast)
+                    fast.DepthLines(chunk);
+                else
+                    return DepthLineTask(std::move(chunk));
+                return std::vector<float>{};
+            });
     }
 }
 

@@ -48,6 +48,8 @@ class ConvolutionLayer : public ILayer {
     // the default. Switching between a Forward and its Backward is allowed.
     static void SetImplementation(Implementation implementation);
     static Implementation GetImplementation();
+    // The fast path's state, for looking at which layout it chose.
+    const ConvolutionFast& FastPath() const { return fast; }
 
     ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
                      int outputCount, int stride, Network* network, bool entryLayer);

@@ -39,6 +39,9 @@ struct Shape {
     int maxKernel;
     int stride;
     bool entry;
+    // Many maps make groups of one pattern fill several vectors; few make
+    // groups smaller than a vector, which the update runs in bundles.
+    int outputs = 160;
 };
 
 // A layer with its own input planes. The input list object stays the same
@@ -48,7 +51,7 @@ class Subject {
     Subject(const Shape& shape, Network& network, Implementation implementation)
         : implementation(implementation),
           layer(cv::Size(shape.minKernel, shape.minKernel),
-                cv::Size(shape.maxKernel, shape.maxKernel), kInputs, kOutputs, shape.stride,
+                cv::Size(shape.maxKernel, shape.maxKernel), kInputs, shape.outputs, shape.stride,
                 &network, shape.entry) {
         layer.Configure(cv::Size(kWidth, kHeight));
         for (int k = 0; k < kInputs; ++k)
@@ -66,7 +69,6 @@ class Subject {
     }
 
     static constexpr int kInputs = 11;
-    static constexpr int kOutputs = 47;
     static constexpr int kWidth = 14;
     static constexpr int kHeight = 11;
 
@@ -135,12 +137,18 @@ class RandomFeed {
         for (size_t i = 0; i < wa.size(); ++i)
             for (size_t j = 0; j < wa[i].size(); ++j) *wa[i][j] = *wb[i][j] = Uniform(-0.35f, 0.3f);
     }
-    // A mask at another size than the input, so it is resized; about half
-    // of it above the network's threshold.
-    cv::Mat Mask() {
-        cv::Mat mask(9, 8, CV_32F);
+    // A mask at another size than the input, so it is resized: about half
+    // of it set, or only one cell, whose few active fields the fast path
+    // computes in another layout.
+    cv::Mat Mask(bool sparse = false) {
+        cv::Mat mask(9, 8, CV_32F, cv::Scalar(0));
+        if (sparse) {
+            mask.at<float>(std::uniform_int_distribution<int>(0, 8)(engine),
+                           std::uniform_int_distribution<int>(0, 7)(engine)) = 1.0f;
+            return mask;
+        }
         for (int y = 0; y < mask.rows; ++y)
-            for (int x = 0; x < mask.cols; ++x) mask.at<float>(y, x) = Chance(0.5) ? 0.0f : 1.0f;
+            for (int x = 0; x < mask.cols; ++x) mask.at<float>(y, x) = Chance(0.5) ? 1.0f : 0.0f;
         return mask;
     }
     float Uniform(float low, float high) {
@@ -153,8 +161,9 @@ class RandomFeed {
 };
 
 const Shape kShapes[] = {
-    {3, 3, 1, false}, {3, 3, 2, false}, {3, 5, 1, false}, {3, 5, 2, false},
-    {3, 3, 1, true},  {3, 5, 2, true},  {3, 5, 1, true},  {3, 3, 2, true},
+    {3, 3, 1, false},     {3, 3, 2, false},     {3, 5, 1, false},    {3, 5, 2, false},
+    {3, 3, 1, true},      {3, 5, 2, true},      {3, 5, 1, true},     {3, 3, 2, true},
+    {3, 5, 1, false, 29}, {3, 5, 2, false, 29}, {3, 3, 1, true, 29}, {3, 3, 2, false, 29},
 };
 
 std::string Describe(const Shape& shape, int workers, Implementation implementation) {
@@ -169,6 +178,8 @@ std::string Describe(const Shape& shape, int workers, Implementation implementat
 
 TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
     ImplementationGuard guard;
+    int byKernels = 0;
+    int byPositions = 0;
     for (const int workers : {1, 2}) {
         StartedNetwork pools(workers);
         for (const Shape& shape : kShapes) {
@@ -189,10 +200,11 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
                     SCOPED_TRACE("pass " + std::to_string(pass));
                     for (int f = 0; f < forwardsPerPass[pass]; ++f) {
                         feed.Fill(reference.planes, fast.planes);
-                        const cv::Mat mask = feed.Mask();
+                        const cv::Mat mask = feed.Mask(pass % 2 == 1);
                         reference.Forward(mask);
                         fast.Forward(mask);
                         ASSERT_EQ(Difference(reference, fast), "") << "after forward";
+                        ++(fast.layer.FastPath().ForwardByKernels() ? byKernels : byPositions);
                     }
                     if (pass == 3) continue;
                     feed.FillOutputs(reference.layer, fast.layer);
@@ -203,6 +215,9 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
             }
         }
     }
+    // Both forward layouts were compared.
+    EXPECT_GT(byKernels, 0);
+    EXPECT_GT(byPositions, 0);
 }
 
 TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults) {
