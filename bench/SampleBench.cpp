@@ -103,6 +103,37 @@ double Milliseconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
+// Both implementations in turns, one sample each per iteration, on twin
+// networks (same seed) fed the same samples: whatever load the machine
+// carries falls on both alike, so the ratio of their summed times is the
+// steadiest measure of the speedup. Counters are milliseconds per sample.
+void Alternating(benchmark::State& state, bool train, int size, unsigned threads) {
+    BenchNetwork reference(size, threads);
+    BenchNetwork fast(size, threads);
+    const std::vector<Sample> samples = TexturedSamples(size, 8);
+    double referenceMs = 0.0;
+    double fastMs = 0.0;
+    size_t next = 0;
+    for (auto _ : state) {
+        const Sample& sample = samples[next++ % samples.size()];
+        for (BenchNetwork* network : {&reference, &fast}) {
+            ConvolutionLayer::SetImplementation(network == &reference ? Implementation::Reference
+                                                                      : Implementation::Fast);
+            const Clock::time_point start = Clock::now();
+            if (train)
+                benchmark::DoNotOptimize(
+                    network->handle.Train(sample.picture, sample.Region(), sample.Wanted()));
+            else
+                benchmark::DoNotOptimize(network->handle.Predict(sample.picture, sample.Region()));
+            (network == &reference ? referenceMs : fastMs) += Milliseconds(start, Clock::now());
+        }
+    }
+    state.counters["reference_ms"] =
+        benchmark::Counter(referenceMs, benchmark::Counter::kAvgIterations);
+    state.counters["fast_ms"] = benchmark::Counter(fastMs, benchmark::Counter::kAvgIterations);
+    state.counters["speedup"] = referenceMs / fastMs;
+}
+
 // One training step taken apart: the same calls as Network::TrainStep, each
 // module's Forward and Backward and the dense stack's passes timed on their
 // own. Counters are milliseconds per step.
@@ -213,6 +244,15 @@ void RegisterAll() {
                     Register("Predict/" + suffix, Predict, implementation, size, threads, picture);
             }
         }
+        for (const unsigned threads : kThreadCounts)
+            for (const bool train : {true, false})
+                benchmark::RegisterBenchmark(
+                    (std::string(train ? "Speedup/TrainOne/" : "Speedup/Predict/") + edge +
+                     "/threads:" + std::to_string(threads))
+                        .c_str(),
+                    Alternating, train, size, threads)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
         for (const NamedImplementation& implementation : {kReference, kFast})
             benchmark::RegisterBenchmark(
                 ("Layers/" + edge + "/threads:1/" + implementation.name).c_str(), LayerBreakdown,

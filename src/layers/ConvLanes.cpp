@@ -51,13 +51,20 @@ void BundleRespondPortable(const ConvLanes::GroupJob* jobs, int jobCount, float*
     for (int j = 0; j < jobCount; ++j) GroupRespondPortable(jobs[j], sums + j * kWidth);
 }
 
-void GroupUpdatePortable(const ConvLanes::GroupJob& job, const float* steps) {
-    const int n = job.inputCount;
-    for (int e = 0; e < job.entryCount; ++e) {
-        const float* in = job.inputs[e];
-        float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount;
-        for (int k = 0; k < n; ++k, row += job.laneCount)
-            for (int g = 0; g < job.laneCount; ++g) row[g] = steps[g] * in[k] + row[g];
+void BundleUpdatePortable(const ConvLanes::GroupJob* jobs, int jobCount, bool fused, float* sums) {
+    for (int j = 0; j < jobCount; ++j) {
+        const ConvLanes::GroupJob& job = jobs[j];
+        const int n = job.inputCount;
+        for (int e = 0; e < job.entryCount; ++e) {
+            const float* in = job.inputs[e];
+            float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount;
+            for (int k = 0; k < n; ++k, row += job.laneCount)
+                for (int g = 0; g < job.laneCount; ++g) row[g] = job.steps[g] * in[k] + row[g];
+        }
+        if (!fused) continue;
+        ConvLanes::GroupJob next = job;
+        next.inputs = job.nextInputs;
+        GroupRespondPortable(next, sums + j * kWidth);
     }
 }
 
@@ -101,7 +108,7 @@ bool AllFinitePortable(const float* weights, int members, int laneCount, int cou
 
 const ConvLanes& ConvLanes::Portable() {
     static const ConvLanes table{ForwardSumsPortable,  GroupRespondPortable, BundleRespondPortable,
-                                 GroupUpdatePortable,  LineSharesPortable,   InterleavePortable,
+                                 BundleUpdatePortable, LineSharesPortable,   InterleavePortable,
                                  DeinterleavePortable, AllFinitePortable};
     return table;
 }

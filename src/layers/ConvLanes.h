@@ -63,6 +63,12 @@ class ConvLanes {
         int inputCount = 0;
         float* weights = nullptr;
         int laneCount = 0;  // a multiple of kWidth
+        // The learning step: every listed weight w of lane g becomes
+        // steps[g] * input + w.
+        const float* steps = nullptr;
+        // For a step fused with the response at the next field, which lists
+        // the same entries: that field's input rows, entry by entry.
+        const float* const* nextInputs = nullptr;
     };
 
     // sums[(kernel * blockCount + i) * kWidth + l]: lane l of the i-th listed
@@ -75,8 +81,11 @@ class ConvLanes {
     // sums[j * kWidth + g] for group j.
     static constexpr int kBundle = 4;
     void (*bundleRespond)(const GroupJob* jobs, int jobCount, float* sums);
-    // Every listed weight w of lane g becomes steps[g] * input + w.
-    void (*groupUpdate)(const GroupJob& job, const float* steps);
+    // The learning steps of a bundle (or of one group of any width alone).
+    // With `fused`, every job's nextInputs are set and the sums of the next
+    // field are taken from the new weights in the same sweep, laid out as
+    // bundleRespond's (one group alone: as groupRespond's).
+    void (*bundleUpdate)(const GroupJob* jobs, int jobCount, bool fused, float* sums);
     // One depth line's error shares and their sum over the output maps.
     // `shares` holds `outputs` rows of `count` floats. For every output map i
     // in order: when sources[i] is set, row i becomes factors[i] *
@@ -84,7 +93,8 @@ class ConvLanes {
     void (*lineShares)(float* shares, float* sum, const float* const* sources, const float* factors,
                        int outputs, int count);
 
-    // Between the kernels' own weight lists and the lanes of a group:
+    // Between separate rows and lanes (the kernels' own weight lists and the
+    // lanes of a group; the input planes and the position-major copy):
     // interleave sets weights[i * laneCount + g] = sources[g][i] for
     // g < members and i < count, and 0 in the lanes beyond members;
     // deinterleave copies back the members' lanes. Pure copies.

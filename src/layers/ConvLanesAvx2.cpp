@@ -228,12 +228,12 @@ __attribute__((target("avx2"))) void BundleRespondAvx2(const ConvLanes::GroupJob
     for (int j = 0; j < jobCount; ++j) _mm256_storeu_ps(sums + slot[j] * kWidth, sum[j]);
 }
 
-__attribute__((target("avx2"))) void GroupUpdateAvx2(const ConvLanes::GroupJob& job,
-                                                     const float* steps) {
+// The plain learning step of one group, all its vectors.
+__attribute__((target("avx2"))) inline void GroupUpdate(const ConvLanes::GroupJob& job) {
     const int n = job.inputCount;
     // Weights are independent of each other: one step per lane, no order to keep.
     if (job.laneCount == kWidth) {
-        const __m256 step = _mm256_loadu_ps(steps);
+        const __m256 step = _mm256_loadu_ps(job.steps);
         for (int e = 0; e < job.entryCount; ++e) {
             const float* in = job.inputs[e];
             float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * kWidth;
@@ -250,11 +250,142 @@ __attribute__((target("avx2"))) void GroupUpdateAvx2(const ConvLanes::GroupJob& 
         for (int k = 0; k < n; ++k, row += job.laneCount) {
             const __m256 input = _mm256_broadcast_ss(in + k);
             for (int lane = 0; lane < job.laneCount; lane += kWidth) {
-                const __m256 change = _mm256_mul_ps(_mm256_loadu_ps(steps + lane), input);
+                const __m256 change = _mm256_mul_ps(_mm256_loadu_ps(job.steps + lane), input);
                 _mm256_storeu_ps(row + lane, _mm256_add_ps(change, _mm256_loadu_ps(row + lane)));
             }
         }
     }
+}
+
+// kVectors vectors of one wide group from `lane` on: each weight takes its
+// step, is stored, and goes straight into the next field's sum.
+template <int kVectors>
+__attribute__((target("avx2"))) inline void StepLanes(const ConvLanes::GroupJob& job, int lane,
+                                                      float* sums) {
+    const int n = job.inputCount;
+    __m256 step[kVectors];
+    __m256 sum[kVectors];
+    for (int v = 0; v < kVectors; ++v) {
+        step[v] = _mm256_loadu_ps(job.steps + lane + v * kWidth);
+        sum[v] = _mm256_setzero_ps();
+    }
+    // The update of each weight comes before its use in the next sum, and
+    // every sum takes its terms in entry, then input order.
+    for (int e = 0; e < job.entryCount; ++e) {
+        const float* in = job.inputs[e];
+        const float* next = job.nextInputs[e];
+        float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount + lane;
+        for (int k = 0; k < n; ++k, row += job.laneCount) {
+            const __m256 input = _mm256_broadcast_ss(in + k);
+            const __m256 nextInput = _mm256_broadcast_ss(next + k);
+            for (int v = 0; v < kVectors; ++v) {
+                const __m256 weight =
+                    _mm256_add_ps(_mm256_mul_ps(step[v], input), _mm256_loadu_ps(row + v * kWidth));
+                _mm256_storeu_ps(row + v * kWidth, weight);
+                sum[v] = _mm256_add_ps(_mm256_mul_ps(nextInput, weight), sum[v]);
+            }
+        }
+    }
+    for (int v = 0; v < kVectors; ++v) _mm256_storeu_ps(sums + lane + v * kWidth, sum[v]);
+}
+
+// Entries first .. end - 1 of the first kJobs one-vector groups of a
+// bundle, fused as in StepLanes; steps and sums stay in registers.
+template <int kJobs>
+__attribute__((target("avx2"))) inline void BundleStepEntries(
+    const ConvLanes::GroupJob* const* jobs, int first, int end, __m256 sums[]) {
+    const int n = jobs[0]->inputCount;
+    __m256 step[kJobs];
+    __m256 sum[kJobs];
+    for (int j = 0; j < kJobs; ++j) {
+        step[j] = _mm256_loadu_ps(jobs[j]->steps);
+        sum[j] = sums[j];
+    }
+    for (int e = first; e < end; ++e) {
+        const float* in[kJobs];
+        const float* next[kJobs];
+        float* row[kJobs];
+        for (int j = 0; j < kJobs; ++j) {
+            in[j] = jobs[j]->inputs[e];
+            next[j] = jobs[j]->nextInputs[e];
+            row[j] = jobs[j]->weights + static_cast<size_t>(jobs[j]->entries[e]) * n * kWidth;
+        }
+        for (int k = 0; k < n; ++k)
+            for (int j = 0; j < kJobs; ++j) {
+                const __m256 weight =
+                    _mm256_add_ps(_mm256_mul_ps(step[j], _mm256_broadcast_ss(in[j] + k)),
+                                  _mm256_loadu_ps(row[j] + k * kWidth));
+                _mm256_storeu_ps(row[j] + k * kWidth, weight);
+                sum[j] =
+                    _mm256_add_ps(_mm256_mul_ps(_mm256_broadcast_ss(next[j] + k), weight), sum[j]);
+            }
+    }
+    for (int j = 0; j < kJobs; ++j) sums[j] = sum[j];
+}
+
+__attribute__((target("avx2"))) void BundleUpdateAvx2(const ConvLanes::GroupJob* jobs, int jobCount,
+                                                      bool fused, float* sums) {
+    if (!fused) {
+        for (int j = 0; j < jobCount; ++j) GroupUpdate(jobs[j]);
+        return;
+    }
+    if (jobs[0].laneCount > kWidth) {
+        const ConvLanes::GroupJob& job = jobs[0];
+        int lane = 0;
+        for (; lane + 4 * kWidth <= job.laneCount; lane += 4 * kWidth)
+            StepLanes<4>(job, lane, sums);
+        switch ((job.laneCount - lane) / kWidth) {
+            case 3:
+                StepLanes<3>(job, lane, sums);
+                break;
+            case 2:
+                StepLanes<2>(job, lane, sums);
+                break;
+            case 1:
+                StepLanes<1>(job, lane, sums);
+                break;
+            default:
+                break;
+        }
+        return;
+    }
+    // As in BundleRespondAvx2: longest entry lists first, so that the groups
+    // still running at every entry are a prefix.
+    const ConvLanes::GroupJob* order[ConvLanes::kBundle];
+    int slot[ConvLanes::kBundle];
+    for (int j = 0; j < jobCount; ++j) {
+        int at = j;
+        while (at > 0 && order[at - 1]->entryCount < jobs[j].entryCount) {
+            order[at] = order[at - 1];
+            slot[at] = slot[at - 1];
+            --at;
+        }
+        order[at] = &jobs[j];
+        slot[at] = j;
+    }
+    __m256 sum[ConvLanes::kBundle];
+    for (int j = 0; j < ConvLanes::kBundle; ++j) sum[j] = _mm256_setzero_ps();
+    int first = 0;
+    for (int running = jobCount; running > 0; --running) {
+        const int end = order[running - 1]->entryCount;
+        if (end <= first) continue;
+        switch (running) {
+            case 4:
+                BundleStepEntries<4>(order, first, end, sum);
+                break;
+            case 3:
+                BundleStepEntries<3>(order, first, end, sum);
+                break;
+            case 2:
+                BundleStepEntries<2>(order, first, end, sum);
+                break;
+            default:
+                BundleStepEntries<1>(order, first, end, sum);
+                break;
+        }
+        first = end;
+    }
+    for (int j = 0; j < jobCount; ++j) _mm256_storeu_ps(sums + slot[j] * kWidth, sum[j]);
 }
 
 // One map's share of kFull whole vectors and, with kTail, one partial vector
@@ -438,7 +569,7 @@ __attribute__((target("avx2"))) bool AllFiniteAvx2(const float* weights, int mem
 
 const ConvLanes* ConvLanes::Avx2() {
     static const ConvLanes table{ForwardSumsAvx2,  GroupRespondAvx2, BundleRespondAvx2,
-                                 GroupUpdateAvx2,  LineSharesAvx2,   InterleaveAvx2,
+                                 BundleUpdateAvx2, LineSharesAvx2,   InterleaveAvx2,
                                  DeinterleaveAvx2, AllFiniteAvx2};
     static const bool supported = __builtin_cpu_supports("avx2") != 0;
     return supported ? &table : nullptr;

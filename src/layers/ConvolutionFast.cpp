@@ -35,13 +35,13 @@ struct Scratch {
     std::vector<float> output;
     std::vector<float> steps;
     std::vector<float*> targets;
+    std::vector<std::uint64_t> positions;
     std::vector<int> writerField;
     std::vector<int> writerEntry;
     std::vector<const float*> shareSources;
     std::vector<float> shareFactors;
     std::vector<int> bundled;
     std::vector<int> bundleEnd;
-    float bundleSums[ConvLanes::kBundle * ConvLanes::kWidth];
     std::vector<const float*> entryInputs;
     std::vector<int> entries;
     std::vector<float> row;
@@ -50,6 +50,20 @@ struct Scratch {
 Scratch& ThreadScratch() {
     thread_local Scratch scratch;
     return scratch;
+}
+
+// A hint to start loading memory that is needed soon; results never depend on it.
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+size_t HashOf(const DepthLine* line) {
+    return static_cast<size_t>(reinterpret_cast<std::uintptr_t>(line) >> 4) *
+           static_cast<size_t>(0x9E3779B97F4A7C15ull);
 }
 
 int RoundUpToLanes(int count) { return (count + kWidth - 1) / kWidth * kWidth; }
@@ -169,6 +183,15 @@ void ConvolutionFast::Configure() {
     cellCount = static_cast<size_t>(outWidth) * outHeight;
     activations.assign(static_cast<size_t>(layer.outputCount) * cellCount, 0.0f);
     fieldActive.assign(cellCount, 0);
+    size_t tableSize = 16;
+    while (tableSize < 2 * layer.depthLines.size()) tableSize *= 2;
+    lineTable.assign(tableSize, {nullptr, 0});
+    lineTableMask = tableSize - 1;
+    for (size_t i = 0; i < layer.depthLines.size(); ++i) {
+        size_t slot = HashOf(layer.depthLines[i]) & lineTableMask;
+        while (lineTable[slot].first != nullptr) slot = (slot + 1) & lineTableMask;
+        lineTable[slot] = {layer.depthLines[i], static_cast<std::uint32_t>(i)};
+    }
     fieldErrors.assign(static_cast<size_t>(layer.outputCount) * cellCount, 0.0f);
     lineSums.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
 
@@ -196,7 +219,8 @@ void ConvolutionFast::Configure() {
     }
     inputRows.assign(static_cast<size_t>(layer.inputCount), nullptr);
     inputSteps.assign(static_cast<size_t>(layer.inputCount), 0);
-    packedInputs.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
+    packedStride = static_cast<size_t>(RoundUpToLanes(layer.inputCount));
+    packedInputs.assign(static_cast<size_t>(width) * height * packedStride, 0.0f);
     activationsFresh = false;
 }
 
@@ -216,15 +240,15 @@ void ConvolutionFast::Release() {
     inputRows.clear();
     inputSteps.clear();
     fieldActive.clear();
+    lineTable.clear();
     patternEntries.clear();
     patternOf.clear();
 }
 
 size_t ConvolutionFast::IndexOf(const DepthLine* line) const {
-    // Forward linked entry 0 to row y, column x of input plane 0.
-    const size_t offset = static_cast<size_t>(line->inputs[0] - inputRows[0]);
-    const size_t y = offset / inputSteps[0];
-    return y * static_cast<size_t>(layer.inputWidth) + (offset - y * inputSteps[0]);
+    size_t slot = HashOf(line) & lineTableMask;
+    while (lineTable[slot].first != line) slot = (slot + 1) & lineTableMask;
+    return lineTable[slot].second;
 }
 void ConvolutionFast::Link(const FeatureMaps& inputs) {
     if (!usable) return;
@@ -232,6 +256,15 @@ void ConvolutionFast::Link(const FeatureMaps& inputs) {
         inputRows[k] = inputs[k].image->ptr<float>(0);
         inputSteps[k] = inputs[k].image->step1();
     }
+}
+
+bool ConvolutionFast::LinkedTo(const FeatureMaps& inputs) const {
+    if (!usable || inputs.size() != inputRows.size()) return false;
+    for (size_t k = 0; k < inputRows.size(); ++k)
+        if (inputs[k].image->ptr<float>(0) != inputRows[k] ||
+            inputs[k].image->step1() != inputSteps[k])
+            return false;
+    return true;
 }
 
 void ConvolutionFast::PrepareForward(int chunkCount) {
@@ -304,19 +337,21 @@ void ConvolutionFast::PadInputs() {
 }
 
 void ConvolutionFast::PackInputs() {
-    const size_t n = inputRows.size();
+    const int n = static_cast<int>(inputRows.size());
+    std::vector<float*>& rows = ThreadScratch().memberWeights;
+    rows.resize(inputRows.size());
+    // Row by row: the maps' rows interleave into positions of packedStride floats.
     for (int y = 0; y < layer.inputHeight; ++y) {
-        float* packed = packedInputs.data() + static_cast<size_t>(y) * layer.inputWidth * n;
-        for (size_t k = 0; k < n; ++k) {
-            const float* source = inputRows[k] + static_cast<size_t>(y) * inputSteps[k];
-            for (int x = 0; x < layer.inputWidth; ++x) packed[x * n + k] = source[x];
-        }
+        for (size_t k = 0; k < inputRows.size(); ++k)
+            rows[k] = inputRows[k] + static_cast<size_t>(y) * inputSteps[k];
+        lanes->interleave(
+            packedInputs.data() + static_cast<size_t>(y) * layer.inputWidth * packedStride,
+            rows.data(), n, static_cast<int>(packedStride), layer.inputWidth);
     }
 }
 
 int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
                                   const float** inputs, int* entries) const {
-    const size_t n = inputRows.size();
     int count = 0;
     for (size_t j = 0; j < pattern.size(); ++j) {
         const int number = pattern[j];
@@ -324,7 +359,7 @@ int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector
         const size_t position =
             static_cast<size_t>(field.centerY + windowDy[number]) * layer.inputWidth +
             (field.centerX + windowDx[number]);
-        inputs[count] = packedInputs.data() + position * n;
+        inputs[count] = packedInputs.data() + position * packedStride;
         entries[count] = static_cast<int>(j);
         ++count;
     }
@@ -497,7 +532,13 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
     s.writerEntry.resize(patternCount);
     s.shareSources.resize(static_cast<size_t>(layer.outputCount));
     s.shareFactors.resize(static_cast<size_t>(layer.outputCount));
-    for (DepthLine* line : lines) {
+    // The lines live apart on the heap: ask for them a few ahead.
+    constexpr size_t kAhead = 4;
+    for (size_t i = 0; i < std::min(kAhead, lines.size()); ++i) Prefetch(lines[i]);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        DepthLine* line = lines[i];
+        if (i + kAhead < lines.size()) Prefetch(lines[i + kAhead]);
+        if (i + 1 < lines.size()) Prefetch(lines[i + 1]->errors.data());
         if (!line->active) continue;
         const size_t index = IndexOf(line);
         const int x = static_cast<int>(index % static_cast<size_t>(layer.inputWidth));
@@ -544,20 +585,38 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
 
 void ConvolutionFast::AddRows(const std::vector<DepthLine*>& lines) {
     const int n = layer.inputCount;
-    for (DepthLine* line : lines) {
+    const size_t width = static_cast<size_t>(layer.inputWidth);
+    Scratch& s = ThreadScratch();
+    // The chunk's active lines as a bitmap of positions, cleared on the way.
+    s.positions.assign((layer.depthLines.size() + 63) / 64, 0);
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < std::min(kAhead, lines.size()); ++i) Prefetch(lines[i]);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        DepthLine* line = lines[i];
+        if (i + kAhead < lines.size()) Prefetch(lines[i + kAhead]);
         if (!line->active) continue;
         line->active = false;
         const size_t index = IndexOf(line);
-        const size_t y = index / static_cast<size_t>(layer.inputWidth);
-        const size_t x = index - y * static_cast<size_t>(layer.inputWidth);
-        const float* sum = lineSums.data() + index * n;
-        for (int k = 0; k < n; ++k) {
-            // The value entry k of the line's inputs points at.
-            float& value =
-                inputRows[static_cast<size_t>(k)][y * inputSteps[static_cast<size_t>(k)] + x];
-            value = value + sum[k];
-            if (value > 1.0f) value = 1.0f;
-            if (value < 0.0f) value = 0.0f;
+        s.positions[index / 64] |= std::uint64_t{1} << (index % 64);
+    }
+    // Then position by position, so that neighbouring cells of the input
+    // planes are written one after another; each cell is its own line's.
+    for (size_t word = 0; word < s.positions.size(); ++word) {
+        std::uint64_t bits = s.positions[word];
+        for (size_t bit = 0; bits != 0; ++bit, bits >>= 1) {
+            if ((bits & 1) == 0) continue;
+            const size_t index = word * 64 + bit;
+            const size_t y = index / width;
+            const size_t x = index - y * width;
+            const float* sum = lineSums.data() + index * n;
+            for (int k = 0; k < n; ++k) {
+                // The value entry k of the line's inputs points at.
+                float& value =
+                    inputRows[static_cast<size_t>(k)][y * inputSteps[static_cast<size_t>(k)] + x];
+                value = value + sum[k];
+                if (value > 1.0f) value = 1.0f;
+                if (value < 0.0f) value = 0.0f;
+            }
         }
     }
 }
@@ -635,47 +694,60 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
     }
     if (open > 0) s.bundleEnd.push_back(static_cast<int>(s.bundled.size()));
 
+    // Two sets of entry lists per group: the current field's and the next's.
     const size_t entrySpace = static_cast<size_t>(windowCount);
-    s.entryInputs.resize(entrySpace * kBundle);
-    s.entries.resize(entrySpace * kBundle);
-    s.sums.resize(static_cast<size_t>(laneTotal));
-    for (size_t i = 0; i < s.bundleEnd.size(); ++i) {
+    s.entryInputs.resize(2 * entrySpace * kBundle);
+    s.entries.resize(2 * entrySpace * kBundle);
+    int widest = kBundle * kWidth;
+    for (size_t g = 0; g < groupCount; ++g)
+        widest = std::max(widest, RoundUpToLanes(s.groupSize[g]));
+    s.sums.resize(static_cast<size_t>(widest));
+    const std::vector<ReceptiveField*>& fields = layer.activeFields;
+    for (size_t i = 0; i < s.bundleEnd.size() && !fields.empty(); ++i) {
         const int* bundle = s.bundled.data() + (i == 0 ? 0 : s.bundleEnd[i - 1]);
         const int count = s.bundleEnd[i] - (i == 0 ? 0 : s.bundleEnd[i - 1]);
         ConvLanes::GroupJob jobs[kBundle];
         const std::vector<int>* patterns[kBundle];
+        // Lists the entries of field `f` for every group into entry set `set`.
+        const auto listEntries = [&](const ReceptiveField& field, int set) {
+            for (int b = 0; b < count; ++b) {
+                const size_t at = (static_cast<size_t>(set) * kBundle + b) * entrySpace;
+                jobs[b].entryCount = FieldEntries(field, *patterns[b], s.entryInputs.data() + at,
+                                                  s.entries.data() + at);
+                jobs[b].inputs = s.entryInputs.data() + at;
+                jobs[b].entries = s.entries.data() + at;
+            }
+        };
         for (int b = 0; b < count; ++b) {
             const size_t g = static_cast<size_t>(bundle[b]);
             patterns[b] = &maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
-            jobs[b].inputs = s.entryInputs.data() + b * entrySpace;
-            jobs[b].entries = s.entries.data() + b * entrySpace;
             jobs[b].inputCount = n;
             jobs[b].weights = s.weights.data() + s.groupWeights[g];
             jobs[b].laneCount = RoundUpToLanes(s.groupSize[g]);
+            jobs[b].steps = s.steps.data() + s.groupLanes[g];
         }
-        float* bundleSums = s.sums.data() + s.groupLanes[static_cast<size_t>(bundle[0])];
+        const bool wide = jobs[0].laneCount > kWidth;
+        // Every field's sums: for one wide group lane by lane, for a bundle
+        // eight lanes per group.
+        float* sums = s.sums.data();
 
+        listEntries(*fields[0], 0);
+        if (wide)
+            lanes->groupRespond(jobs[0], sums);
+        else
+            lanes->bundleRespond(jobs, count, sums);
         // Positions in order: each one's response uses the weights that the
         // positions before it have left, as in the plain online update.
-        for (const ReceptiveField* field : layer.activeFields) {
-            for (int b = 0; b < count; ++b)
-                jobs[b].entryCount =
-                    FieldEntries(*field, *patterns[b], s.entryInputs.data() + b * entrySpace,
-                                 s.entries.data() + b * entrySpace);
-            if (jobs[0].laneCount > kWidth)
-                lanes->groupRespond(jobs[0], bundleSums);
-            else
-                lanes->bundleRespond(jobs, count, s.bundleSums);
-
-            const int cell = field->row * outWidth + field->column;
+        for (size_t f = 0; f < fields.size(); ++f) {
+            const ReceptiveField& field = *fields[f];
+            const int cell = field.row * outWidth + field.column;
+            bool whole = true;  // every group reads its whole pattern here
             for (int b = 0; b < count; ++b) {
                 const size_t g = static_cast<size_t>(bundle[b]);
-                const size_t lane0 = static_cast<size_t>(s.groupLanes[g]);
-                const float* sums =
-                    jobs[0].laneCount > kWidth ? bundleSums : s.bundleSums + b * kWidth;
+                whole = whole && jobs[b].entryCount == static_cast<int>(patterns[b]->size());
                 for (int member = 0; member < s.groupSize[g]; ++member) {
-                    const size_t lane = lane0 + static_cast<size_t>(member);
-                    const float sum = sums[member];
+                    const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
+                    const float sum = sums[b * kWidth + member];
                     if (std::isnan(sum)) return false;
                     const float value = Activate(s.bias[lane], sum, s.slope[lane]);
                     const float err = s.targets[lane][cell] - value;
@@ -685,8 +757,30 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
                     s.bias[lane] = step + s.bias[lane];
                     s.output[lane] = value;
                 }
-                lanes->groupUpdate(jobs[b], s.steps.data() + lane0);
             }
+            if (f + 1 == fields.size()) {
+                lanes->bundleUpdate(jobs, count, false, sums);
+                break;
+            }
+            // The next field's entries go to the other set; when both fields
+            // read whole patterns, the step and the next response share one
+            // sweep over the weights.
+            const int set = static_cast<int>((f + 1) % 2);
+            ConvLanes::GroupJob current[kBundle];
+            std::copy(jobs, jobs + count, current);
+            listEntries(*fields[f + 1], set);
+            for (int b = 0; b < count; ++b)
+                whole = whole && jobs[b].entryCount == static_cast<int>(patterns[b]->size());
+            if (whole) {
+                for (int b = 0; b < count; ++b) current[b].nextInputs = jobs[b].inputs;
+                lanes->bundleUpdate(current, count, true, sums);
+                continue;
+            }
+            lanes->bundleUpdate(current, count, false, sums);
+            if (wide)
+                lanes->groupRespond(jobs[0], sums);
+            else
+                lanes->bundleRespond(jobs, count, sums);
         }
 
         // A weight that went NaN or infinite stays so (inf + x is inf or

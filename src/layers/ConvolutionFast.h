@@ -44,6 +44,8 @@ class ConvolutionFast {
     // Records the planes the layer's depth lines were just linked to; the
     // fast path reads the same planes.
     void Link(const FeatureMaps& inputs);
+    // Whether linking to `inputs` would write the pointers the lines hold.
+    bool LinkedTo(const FeatureMaps& inputs) const;
 
     // Calling thread, after the active fields are chosen and before the
     // forward batch of `chunkCount` chunks: picks the layout with less work
@@ -94,7 +96,7 @@ class ConvolutionFast {
     // `field`, in order: their input rows from packedInputs and their j.
     int FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
                      const float** inputs, int* entries) const;
-    // Position (y * inputWidth + x) of a line of the layer: where its inputs point.
+    // Position (y * inputWidth + x) of a line of the layer.
     size_t IndexOf(const DepthLine* line) const;
     // The ShareErrors work for one stride (0: any stride).
     template <int kStride>
@@ -150,9 +152,17 @@ class ConvolutionFast {
     std::vector<std::vector<PatternEntry>> patternEntries;
     std::vector<int> patternOf;  // per kernel
 
+    // Open addressing from a line's address to its position: a small table
+    // in cache instead of a trip to the line's own scattered memory.
+    std::vector<std::pair<const DepthLine*, std::uint32_t>> lineTable;
+    size_t lineTableMask = 0;
+
     // The planes the depth lines point into: row 0 and the row step of each.
     std::vector<float*> inputRows;
     std::vector<size_t> inputSteps;
-    // Input values position-major: position y * inputWidth + x, then map k.
+    // Input values position-major: position y * inputWidth + x, then map k,
+    // packedStride floats per position (the map count rounded up to whole
+    // vectors, so that the copy is made by 8 x 8 transposes).
     std::vector<float> packedInputs;
+    size_t packedStride = 0;
 };

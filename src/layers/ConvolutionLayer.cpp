@@ -157,10 +157,12 @@ void ConvolutionLayer::LinkInputs(FeatureMaps& inputs) {
 FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask) {
     if (inputs.size() != static_cast<size_t>(inputCount)) throw "Convolution: Input maps mismatch";
     // An entry layer's input list is rebuilt by its owner, so its record
-    // addresses prove nothing: link every time.
+    // addresses prove nothing: link every time. (The fast path skips links
+    // that would write the pointers the lines already hold.)
+    const ConvLanes* lanes = ChosenLanes();
     if (entryLayer || &inputs != lastInputs) {
         lastInputs = &inputs;
-        LinkInputs(inputs);
+        if (lanes == nullptr || !fast.LinkedTo(inputs)) LinkInputs(inputs);
     }
 
     activeFields.clear();
@@ -179,7 +181,6 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     }
 
     fast.SetActivationsFresh(false);
-    const ConvLanes* lanes = ChosenLanes();
     if (lanes != nullptr && fast.Usable()) {
         fast.UseLanes(*lanes);
         fast.PrepareForward(network->mapTaskPool.ThreadCount());
