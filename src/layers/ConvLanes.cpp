@@ -43,7 +43,8 @@ void GroupRespondPortable(const ConvLanes::GroupJob& job, float* sums) {
         const float* in = job.inputs[e];
         const float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount;
         for (int k = 0; k < n; ++k, row += job.laneCount)
-            for (int g = 0; g < job.laneCount; ++g) sums[g] = in[k] * row[g] + sums[g];
+            for (int g = 0; g < job.laneCount; ++g)
+                sums[g] = in[k * job.inputStride] * row[g] + sums[g];
     }
 }
 
@@ -59,7 +60,8 @@ void BundleUpdatePortable(const ConvLanes::GroupJob* jobs, int jobCount, bool fu
             const float* in = job.inputs[e];
             float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount;
             for (int k = 0; k < n; ++k, row += job.laneCount)
-                for (int g = 0; g < job.laneCount; ++g) row[g] = job.steps[g] * in[k] + row[g];
+                for (int g = 0; g < job.laneCount; ++g)
+                    row[g] = job.steps[g] * in[k * job.inputStride] + row[g];
         }
         if (!fused) continue;
         ConvLanes::GroupJob next = job;

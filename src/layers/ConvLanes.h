@@ -54,13 +54,14 @@ class ConvLanes {
     // lane: weight j * inputCount + k of lane g sits at
     //   weights[(j * inputCount + k) * laneCount + g].
     // Only the pattern entries whose window position lies inside the input
-    // are listed: entry e reads the inputCount values at inputs[e] with the
-    // weights of pattern entry entries[e].
+    // are listed: entry e reads the inputCount values at inputs[e],
+    // inputStride floats apart, with the weights of pattern entry entries[e].
     struct GroupJob {
         const float* const* inputs = nullptr;
         const int* entries = nullptr;
         int entryCount = 0;
         int inputCount = 0;
+        size_t inputStride = 1;
         float* weights = nullptr;
         int laneCount = 0;  // a multiple of kWidth
         // The learning step: every listed weight w of lane g becomes

@@ -125,6 +125,7 @@ template <int kVectors>
 __attribute__((target("avx2"))) inline void RespondLanes(const ConvLanes::GroupJob& job, int lane,
                                                          float* sums) {
     const int n = job.inputCount;
+    const size_t stride = job.inputStride;
     __m256 sum[kVectors];
     for (int v = 0; v < kVectors; ++v) sum[v] = _mm256_setzero_ps();
     // Each lane is one kernel: its sum runs through the listed entries and
@@ -134,7 +135,7 @@ __attribute__((target("avx2"))) inline void RespondLanes(const ConvLanes::GroupJ
         const float* row =
             job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount + lane;
         for (int k = 0; k < n; ++k, row += job.laneCount) {
-            const __m256 input = _mm256_broadcast_ss(in + k);
+            const __m256 input = _mm256_broadcast_ss(in + k * stride);
             for (int v = 0; v < kVectors; ++v) {
                 const __m256 product = _mm256_mul_ps(input, _mm256_loadu_ps(row + v * kWidth));
                 sum[v] = _mm256_add_ps(product, sum[v]);
@@ -168,6 +169,7 @@ template <int kJobs>
 __attribute__((target("avx2"))) inline void BundleEntries(const ConvLanes::GroupJob* const* jobs,
                                                           int first, int end, __m256 sums[]) {
     const int n = jobs[0]->inputCount;
+    const size_t stride = jobs[0]->inputStride;
     __m256 sum[kJobs];
     for (int j = 0; j < kJobs; ++j) sum[j] = sums[j];
     for (int e = first; e < end; ++e) {
@@ -179,7 +181,7 @@ __attribute__((target("avx2"))) inline void BundleEntries(const ConvLanes::Group
         }
         for (int k = 0; k < n; ++k)
             for (int j = 0; j < kJobs; ++j) {
-                const __m256 product = _mm256_mul_ps(_mm256_broadcast_ss(in[j] + k),
+                const __m256 product = _mm256_mul_ps(_mm256_broadcast_ss(in[j] + k * stride),
                                                      _mm256_loadu_ps(row[j] + k * kWidth));
                 sum[j] = _mm256_add_ps(product, sum[j]);
             }
@@ -231,6 +233,7 @@ __attribute__((target("avx2"))) void BundleRespondAvx2(const ConvLanes::GroupJob
 // The plain learning step of one group, all its vectors.
 __attribute__((target("avx2"))) inline void GroupUpdate(const ConvLanes::GroupJob& job) {
     const int n = job.inputCount;
+    const size_t stride = job.inputStride;
     // Weights are independent of each other: one step per lane, no order to keep.
     if (job.laneCount == kWidth) {
         const __m256 step = _mm256_loadu_ps(job.steps);
@@ -238,7 +241,7 @@ __attribute__((target("avx2"))) inline void GroupUpdate(const ConvLanes::GroupJo
             const float* in = job.inputs[e];
             float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * kWidth;
             for (int k = 0; k < n; ++k, row += kWidth) {
-                const __m256 change = _mm256_mul_ps(step, _mm256_broadcast_ss(in + k));
+                const __m256 change = _mm256_mul_ps(step, _mm256_broadcast_ss(in + k * stride));
                 _mm256_storeu_ps(row, _mm256_add_ps(change, _mm256_loadu_ps(row)));
             }
         }
@@ -248,7 +251,7 @@ __attribute__((target("avx2"))) inline void GroupUpdate(const ConvLanes::GroupJo
         const float* in = job.inputs[e];
         float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount;
         for (int k = 0; k < n; ++k, row += job.laneCount) {
-            const __m256 input = _mm256_broadcast_ss(in + k);
+            const __m256 input = _mm256_broadcast_ss(in + k * stride);
             for (int lane = 0; lane < job.laneCount; lane += kWidth) {
                 const __m256 change = _mm256_mul_ps(_mm256_loadu_ps(job.steps + lane), input);
                 _mm256_storeu_ps(row + lane, _mm256_add_ps(change, _mm256_loadu_ps(row + lane)));
@@ -263,6 +266,7 @@ template <int kVectors>
 __attribute__((target("avx2"))) inline void StepLanes(const ConvLanes::GroupJob& job, int lane,
                                                       float* sums) {
     const int n = job.inputCount;
+    const size_t stride = job.inputStride;
     __m256 step[kVectors];
     __m256 sum[kVectors];
     for (int v = 0; v < kVectors; ++v) {
@@ -276,8 +280,8 @@ __attribute__((target("avx2"))) inline void StepLanes(const ConvLanes::GroupJob&
         const float* next = job.nextInputs[e];
         float* row = job.weights + static_cast<size_t>(job.entries[e]) * n * job.laneCount + lane;
         for (int k = 0; k < n; ++k, row += job.laneCount) {
-            const __m256 input = _mm256_broadcast_ss(in + k);
-            const __m256 nextInput = _mm256_broadcast_ss(next + k);
+            const __m256 input = _mm256_broadcast_ss(in + k * stride);
+            const __m256 nextInput = _mm256_broadcast_ss(next + k * stride);
             for (int v = 0; v < kVectors; ++v) {
                 const __m256 weight =
                     _mm256_add_ps(_mm256_mul_ps(step[v], input), _mm256_loadu_ps(row + v * kWidth));
@@ -295,6 +299,7 @@ template <int kJobs>
 __attribute__((target("avx2"))) inline void BundleStepEntries(
     const ConvLanes::GroupJob* const* jobs, int first, int end, __m256 sums[]) {
     const int n = jobs[0]->inputCount;
+    const size_t stride = jobs[0]->inputStride;
     __m256 step[kJobs];
     __m256 sum[kJobs];
     for (int j = 0; j < kJobs; ++j) {
@@ -313,11 +318,11 @@ __attribute__((target("avx2"))) inline void BundleStepEntries(
         for (int k = 0; k < n; ++k)
             for (int j = 0; j < kJobs; ++j) {
                 const __m256 weight =
-                    _mm256_add_ps(_mm256_mul_ps(step[j], _mm256_broadcast_ss(in[j] + k)),
+                    _mm256_add_ps(_mm256_mul_ps(step[j], _mm256_broadcast_ss(in[j] + k * stride)),
                                   _mm256_loadu_ps(row[j] + k * kWidth));
                 _mm256_storeu_ps(row[j] + k * kWidth, weight);
-                sum[j] =
-                    _mm256_add_ps(_mm256_mul_ps(_mm256_broadcast_ss(next[j] + k), weight), sum[j]);
+                sum[j] = _mm256_add_ps(
+                    _mm256_mul_ps(_mm256_broadcast_ss(next[j] + k * stride), weight), sum[j]);
             }
     }
     for (int j = 0; j < kJobs; ++j) sums[j] = sum[j];

@@ -192,7 +192,6 @@ void ConvolutionFast::Configure() {
         while (lineTable[slot].first != nullptr) slot = (slot + 1) & lineTableMask;
         lineTable[slot] = {layer.depthLines[i], static_cast<std::uint32_t>(i)};
     }
-    fieldErrors.assign(static_cast<size_t>(layer.outputCount) * cellCount, 0.0f);
     lineSums.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
 
     // The field that reaches a line through entry j is centred at the line's
@@ -227,8 +226,7 @@ void ConvolutionFast::Configure() {
 void ConvolutionFast::Release() {
     usable = false;
     activationsFresh = false;
-    for (std::vector<float>* buffer :
-         {&planes, &activations, &packedInputs, &fieldErrors, &lineSums}) {
+    for (std::vector<float>* buffer : {&planes, &activations, &packedInputs, &lineSums}) {
         buffer->clear();
         buffer->shrink_to_fit();
     }
@@ -312,7 +310,7 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
         PackInputs();
     else
         PadInputs();
-    packedByForward = forwardByKernels;
+    inputCopy = forwardByKernels ? InputCopy::Packed : InputCopy::Padded;
 }
 
 void ConvolutionFast::PadInputs() {
@@ -352,18 +350,31 @@ void ConvolutionFast::PackInputs() {
 
 int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
                                   const float** inputs, int* entries) const {
+    const bool padded = inputCopy == InputCopy::Padded;
+    // In the padded planes a window position is a fixed offset from the
+    // field's lane, as in the forward pass.
+    const size_t lane = static_cast<size_t>(field.row) * phaseWidth + field.column;
     int count = 0;
     for (size_t j = 0; j < pattern.size(); ++j) {
         const int number = pattern[j];
         if (field.lines[static_cast<size_t>(number)] == nullptr) continue;
-        const size_t position =
-            static_cast<size_t>(field.centerY + windowDy[number]) * layer.inputWidth +
-            (field.centerX + windowDx[number]);
-        inputs[count] = packedInputs.data() + position * packedStride;
+        if (padded) {
+            inputs[count] = planes.data() + static_cast<size_t>(tapPhase[number]) * planeSize +
+                            lane + tapOffset[number];
+        } else {
+            const size_t position =
+                static_cast<size_t>(field.centerY + windowDy[number]) * layer.inputWidth +
+                (field.centerX + windowDx[number]);
+            inputs[count] = packedInputs.data() + position * packedStride;
+        }
         entries[count] = static_cast<int>(j);
         ++count;
     }
     return count;
+}
+
+size_t ConvolutionFast::InputStride() const {
+    return inputCopy == InputCopy::Padded ? planeSize * static_cast<size_t>(phaseCount) : 1;
 }
 
 size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
@@ -465,6 +476,7 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
         job.inputs = s.entryInputs.data();
         job.entries = s.entries.data();
         job.inputCount = layer.inputCount;
+        job.inputStride = InputStride();
         job.laneCount = RoundUpToLanes(memberCount);
         s.weights.resize(static_cast<size_t>(first.weightCount) * job.laneCount);
         s.sums.resize(static_cast<size_t>(job.laneCount));
@@ -495,20 +507,22 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
     return failed;
 }
 
-float ConvolutionFast::FieldErrors(const std::vector<FeatureMap>& maps) {
+float ConvolutionFast::ErrorTotal(int chunkCount) const {
     float total = 0.0f;
-    for (const FeatureMap& map : maps) {
-        const ConvKernel& kernel = *map.kernel;
-        const float* targets = map.image->ptr<float>(0);
-        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
-        float* errors = fieldErrors.data() + static_cast<size_t>(kernel.index) * cellCount;
-        // Invariant: total holds the absolute errors of the earlier maps and
-        // fields in the plain task's order.
-        for (const ReceptiveField* field : layer.activeFields) {
-            const size_t cell = static_cast<size_t>(field->row) * layer.outputWidth + field->column;
-            errors[cell] = targets[cell] - saved[cell];
-            total = total + std::fabs(errors[cell]);
+    for (int chunk = 0; chunk < chunkCount; ++chunk) {
+        // Invariant: sum holds the absolute errors of the chunk's earlier maps
+        // and fields, in the plain task's order.
+        float sum = 0.0f;
+        for (int i = chunk; i < layer.outputCount; i += chunkCount) {
+            const float* targets = layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0);
+            const float* saved = activations.data() + static_cast<size_t>(i) * cellCount;
+            for (const ReceptiveField* field : layer.activeFields) {
+                const size_t cell =
+                    static_cast<size_t>(field->row) * layer.outputWidth + field->column;
+                sum = sum + std::fabs(targets[cell] - saved[cell]);
+            }
         }
+        total = total + sum;
     }
     return total;
 }
@@ -571,9 +585,11 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
                 s.shareSources[static_cast<size_t>(i)] = nullptr;
                 continue;
             }
+            // The error of map i at the writing field: target minus activation.
+            const size_t cell = static_cast<size_t>(s.writerField[p]);
             s.shareFactors[static_cast<size_t>(i)] =
-                fieldErrors[static_cast<size_t>(i) * cellCount +
-                            static_cast<size_t>(s.writerField[p])];
+                layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0)[cell] -
+                activations[static_cast<size_t>(i) * cellCount + cell];
             s.shareSources[static_cast<size_t>(i)] =
                 layer.kernels[static_cast<size_t>(i)].weights.data() +
                 static_cast<size_t>(s.writerEntry[p]) * n;
@@ -622,9 +638,12 @@ void ConvolutionFast::AddRows(const std::vector<DepthLine*>& lines) {
 }
 
 void ConvolutionFast::PrepareUpdate() {
-    // Fresh activations mean the inputs have not changed since that Forward.
-    if (!(packedByForward && activationsFresh)) PackInputs();
-    packedByForward = false;
+    // Fresh activations mean the inputs have not changed since that
+    // Forward, so its copy serves; otherwise the plain planes are copied.
+    if (!activationsFresh || inputCopy == InputCopy::None) {
+        PadInputs();
+        inputCopy = InputCopy::Padded;
+    }
 }
 
 bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
@@ -722,6 +741,7 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
             const size_t g = static_cast<size_t>(bundle[b]);
             patterns[b] = &maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
             jobs[b].inputCount = n;
+            jobs[b].inputStride = InputStride();
             jobs[b].weights = s.weights.data() + s.groupWeights[g];
             jobs[b].laneCount = RoundUpToLanes(s.groupSize[g]);
             jobs[b].steps = s.steps.data() + s.groupLanes[g];

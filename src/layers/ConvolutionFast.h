@@ -63,14 +63,15 @@ class ConvolutionFast {
     // Whether the last fast forward put kernels in lanes (else positions).
     bool ForwardByKernels() const { return forwardByKernels; }
 
-    // The error work in three batches, from the saved activations (which
-    // must be fresh). FieldErrors: each map's error at every active field;
-    // returns the chunk's sum of absolute errors, added in the plain error
-    // task's order. ShareErrors (before the update, over depth lines): the
-    // shares the plain error task would leave in each line, and the line's
-    // sum of the shares of all output maps. AddRows (after the update, in
-    // place of the depth-line task): adds the sums to the inputs.
-    float FieldErrors(const std::vector<FeatureMap>& maps);
+    // The error work, from the saved activations (which must be fresh).
+    // ErrorTotal (calling thread): the sum of absolute errors over all maps
+    // and active fields, added as the plain error tasks of `chunkCount`
+    // chunks and their gathering add it. ShareErrors (a batch over depth
+    // lines, before the update): the shares the plain error task would leave
+    // in each line, and the line's sum of the shares of all output maps.
+    // AddRows (after the update, in place of the depth-line task): adds the
+    // sums to the inputs.
+    float ErrorTotal(int chunkCount) const;
     void ShareErrors(const std::vector<DepthLine*>& lines);
     void AddRows(const std::vector<DepthLine*>& lines);
 
@@ -93,9 +94,11 @@ class ConvolutionFast {
     void PadInputs();
     void PackInputs();
     // The pattern entries whose window position lies inside the input at
-    // `field`, in order: their input rows from packedInputs and their j.
+    // `field`, in order: where their inputs start in the current input copy
+    // (InputStride() apart) and their j.
     int FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
                      const float** inputs, int* entries) const;
+    size_t InputStride() const;
     // Position (y * inputWidth + x) of a line of the layer.
     size_t IndexOf(const DepthLine* line) const;
     // The ShareErrors work for one stride (0: any stride).
@@ -107,7 +110,10 @@ class ConvolutionFast {
     bool usable = false;
     bool activationsFresh = false;
     bool forwardByKernels = false;
-    bool packedByForward = false;  // packedInputs made by the last fast Forward
+    // Which copy holds the inputs of the last fast Forward: the padded
+    // planes or the position-major copy.
+    enum class InputCopy { None, Padded, Packed };
+    InputCopy inputCopy = InputCopy::None;
 
     // Window geometry of the layer's largest kernel, by window number.
     int pad = 0;
@@ -138,8 +144,6 @@ class ConvolutionFast {
     // Per field (row * outputWidth + column): 1 when active in the last Forward.
     std::vector<std::uint8_t> fieldActive;
 
-    // The error of every output map at every active field, map-major.
-    std::vector<float> fieldErrors;
     // Per input position, the summed shares ShareErrors leaves for AddRows.
     std::vector<float> lineSums;
     // The kernels' distinct patterns. For a pattern, its entries sorted so

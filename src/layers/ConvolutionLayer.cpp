@@ -62,6 +62,17 @@ const ConvLanes* ChosenLanes() {
 
 }  // namespace
 
+const ConvLanes* ConvolutionLayer::FastLanes() {
+    // Pools without workers fail the reference's batches; leave that to it.
+    const bool poolsReady =
+        network->mapPointerPool.ThreadCount() >= 1 && network->mapTaskPool.ThreadCount() >= 1 &&
+        network->depthLinePool.ThreadCount() >= 1 && network->errorSumPool.ThreadCount() >= 1;
+    const ConvLanes* lanes = ChosenLanes();
+    if (lanes == nullptr || !fast.Usable() || !poolsReady) return nullptr;
+    fast.UseLanes(*lanes);
+    return lanes;
+}
+
 ConvolutionLayer::ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
                                    int outputCount, int stride, Network* network, bool entryLayer)
     : network(network),
@@ -159,10 +170,10 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     // An entry layer's input list is rebuilt by its owner, so its record
     // addresses prove nothing: link every time. (The fast path skips links
     // that would write the pointers the lines already hold.)
-    const ConvLanes* lanes = ChosenLanes();
+    const bool useFast = FastLanes() != nullptr;
     if (entryLayer || &inputs != lastInputs) {
         lastInputs = &inputs;
-        if (lanes == nullptr || !fast.LinkedTo(inputs)) LinkInputs(inputs);
+        if (!useFast || !fast.LinkedTo(inputs)) LinkInputs(inputs);
     }
 
     activeFields.clear();
@@ -181,8 +192,7 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     }
 
     fast.SetActivationsFresh(false);
-    if (lanes != nullptr && fast.Usable()) {
-        fast.UseLanes(*lanes);
+    if (useFast) {
         fast.PrepareForward(network->mapTaskPool.ThreadCount());
         network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             const size_t failed = fast.Forward(chunk);
@@ -213,9 +223,7 @@ std::vector<float> ConvolutionLayer::ForwardTask(std::vector<FeatureMap> maps) {
 }
 
 void ConvolutionLayer::Backward() {
-    const ConvLanes* lanes = ChosenLanes();
-    const bool useFast = lanes != nullptr && fast.Usable();
-    if (useFast) fast.UseLanes(*lanes);
+    const bool useFast = FastLanes() != nullptr;
     // The saved activations are those the error task would recompute: the
     // inputs and weights are still the last Forward's. After this pass they
     // are not.
@@ -223,20 +231,18 @@ void ConvolutionLayer::Backward() {
 
     // The shares are computed before any weight moves, so they use the
     // weights the forward pass used.
-    if (!entryLayer) {
+    if (!entryLayer && reuseActivations) {
+        errorTotal = fast.ErrorTotal(network->errorSumPool.ThreadCount());
+        network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
+            fast.ShareErrors(chunk);
+            return std::vector<float>{};
+        });
+    } else if (!entryLayer) {
         const std::vector<float> sums = network->errorSumPool.Run(
-            outputs, [this, reuseActivations](std::vector<FeatureMap> chunk) {
-                if (reuseActivations) return std::vector<float>{fast.FieldErrors(chunk)};
-                return ErrorTask(std::move(chunk));
-            });
+            outputs, [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); });
         float total = 0.0f;
         for (const float sum : sums) total = total + sum;
         errorTotal = total;
-        if (reuseActivations)
-            network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
-                fast.ShareErrors(chunk);
-                return std::vector<float>{};
-            });
     }
 
     if (useFast) {

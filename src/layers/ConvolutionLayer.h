@@ -90,6 +90,9 @@ class ConvolutionLayer : public ILayer {
     bool entryLayer;
 
   private:
+    // The lanes of the chosen fast implementation, handed to the fast path,
+    // or null when the reference runs (chosen, or the fast path cannot).
+    const ConvLanes* FastLanes();
     void LinkInputs(FeatureMaps& inputs);
     std::vector<float> ForwardTask(std::vector<FeatureMap> maps);
     std::vector<float> ErrorTask(std::vector<FeatureMap> maps);
