@@ -35,6 +35,22 @@ void ForwardSumsPortable(const ConvLanes::ForwardJob& job, float* sums) {
     }
 }
 
+bool ActivatePortable(const float* sums, const int* blocks, int count,
+                      const std::uint8_t* activeBits, float bias, float slope, float* activations) {
+    for (int i = 0; i < count; ++i) {
+        const int block = blocks[i];
+        for (int lane = 0; lane < kWidth; ++lane) {
+            const float sum = sums[i * kWidth + lane];
+            if (std::isnan(sum) && (activeBits[block] >> lane & 1) != 0) return false;
+            float x = bias + sum;
+            if (!(x > 0.0f)) x = slope;
+            if (x > 1.0f) x = 1.0f;
+            activations[block * kWidth + lane] = x;
+        }
+    }
+    return true;
+}
+
 void GroupRespondPortable(const ConvLanes::GroupJob& job, float* sums) {
     const int n = job.inputCount;
     for (int g = 0; g < job.laneCount; ++g) sums[g] = 0.0f;
@@ -109,9 +125,9 @@ bool AllFinitePortable(const float* weights, int members, int laneCount, int cou
 }  // namespace
 
 const ConvLanes& ConvLanes::Portable() {
-    static const ConvLanes table{ForwardSumsPortable,  GroupRespondPortable, BundleRespondPortable,
-                                 BundleUpdatePortable, LineSharesPortable,   InterleavePortable,
-                                 DeinterleavePortable, AllFinitePortable};
+    static const ConvLanes table{ForwardSumsPortable,   ActivatePortable,     GroupRespondPortable,
+                                 BundleRespondPortable, BundleUpdatePortable, LineSharesPortable,
+                                 InterleavePortable,    DeinterleavePortable, AllFinitePortable};
     return table;
 }
 

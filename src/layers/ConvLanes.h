@@ -75,6 +75,13 @@ class ConvLanes {
     // sums[(kernel * blockCount + i) * kWidth + l]: lane l of the i-th listed
     // block for that kernel, bias not added.
     void (*forwardSums)(const ForwardJob& job, float* sums);
+    // The activation, as ConvKernel::Respond clips bias + sum, of the sums of
+    // the `count` listed blocks (laid out as forwardSums leaves one kernel's)
+    // into activations[block * kWidth + l]. Returns false, at the first block
+    // that has one, when the sum of a lane whose bit is set in
+    // activeBits[block] is NaN.
+    bool (*activate)(const float* sums, const int* blocks, int count,
+                     const std::uint8_t* activeBits, float bias, float slope, float* activations);
     // sums[g] = weighted sum of lane g, bias not added.
     void (*groupRespond)(const GroupJob& job, float* sums);
     // groupRespond for up to kBundle groups of exactly kWidth lanes each,

@@ -119,6 +119,27 @@ __attribute__((target("avx2"))) void ForwardSumsAvx2(const ConvLanes::ForwardJob
     if (kernel < job.kernelCount) ForwardKernels<1>(job, kernel, sums);
 }
 
+__attribute__((target("avx2"))) bool ActivateAvx2(const float* sums, const int* blocks, int count,
+                                                  const std::uint8_t* activeBits, float bias,
+                                                  float slope, float* activations) {
+    const __m256 biases = _mm256_set1_ps(bias);
+    const __m256 slopes = _mm256_set1_ps(slope);
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 one = _mm256_set1_ps(1.0f);
+    for (int i = 0; i < count; ++i) {
+        const int block = blocks[i];
+        const __m256 sum = _mm256_loadu_ps(sums + i * kWidth);
+        if ((_mm256_movemask_ps(_mm256_cmp_ps(sum, sum, _CMP_UNORD_Q)) & activeBits[block]) != 0)
+            return false;
+        // The scalar clip, lane by lane: not above 0 gives the slope, above 1 gives 1.
+        __m256 x = _mm256_add_ps(biases, sum);
+        x = _mm256_blendv_ps(slopes, x, _mm256_cmp_ps(x, zero, _CMP_GT_OQ));
+        x = _mm256_blendv_ps(x, one, _mm256_cmp_ps(x, one, _CMP_GT_OQ));
+        _mm256_storeu_ps(activations + static_cast<size_t>(block) * kWidth, x);
+    }
+    return true;
+}
+
 // kVectors vectors of lanes starting at `lane`, kept in registers over the
 // whole sum.
 template <int kVectors>
@@ -573,9 +594,9 @@ __attribute__((target("avx2"))) bool AllFiniteAvx2(const float* weights, int mem
 }  // namespace
 
 const ConvLanes* ConvLanes::Avx2() {
-    static const ConvLanes table{ForwardSumsAvx2,  GroupRespondAvx2, BundleRespondAvx2,
-                                 BundleUpdateAvx2, LineSharesAvx2,   InterleaveAvx2,
-                                 DeinterleaveAvx2, AllFiniteAvx2};
+    static const ConvLanes table{ForwardSumsAvx2,   ActivateAvx2,     GroupRespondAvx2,
+                                 BundleRespondAvx2, BundleUpdateAvx2, LineSharesAvx2,
+                                 InterleaveAvx2,    DeinterleaveAvx2, AllFiniteAvx2};
     static const bool supported = __builtin_cpu_supports("avx2") != 0;
     return supported ? &table : nullptr;
 }

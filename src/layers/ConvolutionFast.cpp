@@ -38,6 +38,7 @@ struct Scratch {
     std::vector<std::uint64_t> positions;
     std::vector<int> writerField;
     std::vector<int> writerEntry;
+    std::vector<int> writerLane;
     std::vector<const float*> shareSources;
     std::vector<float> shareFactors;
     std::vector<int> bundled;
@@ -156,14 +157,12 @@ void ConvolutionFast::Configure() {
                          static_cast<size_t>(blockCount) * kWidth + maxOffset);
     planes.assign(static_cast<size_t>(layer.inputCount) * phaseCount * planeSize, 0.0f);
 
-    laneCell.assign(static_cast<size_t>(blockCount) * kWidth, -1);
     validBits.assign(static_cast<size_t>(blockCount) * windowCount, 0);
     interior.assign(static_cast<size_t>(blockCount), 1);
     for (int q = 0; q < blockCount * kWidth; ++q) {
         const int row = q / phaseWidth;
         const int column = q % phaseWidth;
         if (row >= outHeight || column >= outWidth) continue;
-        laneCell[q] = row * outWidth + column;
         const int centerX = s * column + s / 2;
         const int centerY = s * row + s / 2;
         const int block = q / kWidth;
@@ -181,7 +180,8 @@ void ConvolutionFast::Configure() {
     activeBlocks.reserve(static_cast<size_t>(blockCount));
 
     cellCount = static_cast<size_t>(outWidth) * outHeight;
-    activations.assign(static_cast<size_t>(layer.outputCount) * cellCount, 0.0f);
+    laneCapacity = static_cast<size_t>(blockCount) * kWidth;
+    activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
     fieldActive.assign(cellCount, 0);
     size_t tableSize = 16;
     while (tableSize < 2 * layer.depthLines.size()) tableSize *= 2;
@@ -232,7 +232,6 @@ void ConvolutionFast::Release() {
     }
     validBits.clear();
     interior.clear();
-    laneCell.clear();
     activeBits.clear();
     activeBlocks.clear();
     inputRows.clear();
@@ -253,6 +252,31 @@ void ConvolutionFast::Link(const FeatureMaps& inputs) {
     for (size_t k = 0; k < inputRows.size(); ++k) {
         inputRows[k] = inputs[k].image->ptr<float>(0);
         inputSteps[k] = inputs[k].image->step1();
+    }
+}
+
+void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold,
+                                     std::vector<DepthLine*>* queue) {
+    const size_t width = static_cast<size_t>(layer.inputWidth);
+    seenLines.assign((layer.depthLines.size() + 63) / 64, 0);
+    for (ReceptiveField& field : layer.fields) {
+        if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
+        for (int w = 0; w < windowCount; ++w) {
+            DepthLine* line = field.lines[static_cast<size_t>(w)];
+            if (line == nullptr) continue;
+            // A line seen earlier in this pass is active now: skip it as the
+            // plain loop would, without touching its memory again.
+            const size_t position = static_cast<size_t>(field.centerY + windowDy[w]) * width +
+                                    (field.centerX + windowDx[w]);
+            std::uint64_t& word = seenLines[position / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+            if ((word & bit) != 0) continue;
+            word |= bit;
+            if (line->active) continue;
+            line->active = true;
+            if (queue != nullptr) queue->push_back(line);
+        }
+        layer.activeFields.push_back(&field);
     }
 }
 
@@ -373,6 +397,14 @@ int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector
     return count;
 }
 
+size_t ConvolutionFast::CellOf(const ReceptiveField& field) const {
+    return static_cast<size_t>(field.row) * layer.outputWidth + field.column;
+}
+
+size_t ConvolutionFast::LaneOf(const ReceptiveField& field) const {
+    return static_cast<size_t>(field.row) * phaseWidth + field.column;
+}
+
 size_t ConvolutionFast::InputStride() const {
     return inputCopy == InputCopy::Padded ? planeSize * static_cast<size_t>(phaseCount) : 1;
 }
@@ -384,17 +416,12 @@ size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
     for (size_t m = 0; m < failed; ++m) {
         ConvKernel& kernel = *maps[m].kernel;
         float* plane = maps[m].image->ptr<float>(0);
-        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
+        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
         std::fill(plane, plane + cellCount, 0.0f);
-        for (const ReceptiveField* field : layer.activeFields) {
-            const size_t cell = static_cast<size_t>(field->row) * layer.outputWidth + field->column;
-            plane[cell] = saved[cell];
-        }
+        for (const ReceptiveField* field : layer.activeFields)
+            plane[CellOf(*field)] = saved[LaneOf(*field)];
         // The kernel remembers its last response, that of the last field.
-        if (!layer.activeFields.empty()) {
-            const ReceptiveField& last = *layer.activeFields.back();
-            kernel.output = saved[static_cast<size_t>(last.row) * layer.outputWidth + last.column];
-        }
+        if (!layer.activeFields.empty()) kernel.output = saved[LaneOf(*layer.activeFields.back())];
     }
     return failed;
 }
@@ -438,23 +465,13 @@ size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) 
 
             for (int t = 0; t < count; ++t) {
                 const ConvKernel& kernel = *maps[static_cast<size_t>(members[t])].kernel;
-                const float* sums = s.sums.data() + static_cast<size_t>(t) * blocks * kWidth;
-                float* saved = activations.data() + static_cast<size_t>(kernel.index) * cellCount;
-                const float bias = kernel.weights[static_cast<size_t>(kernel.weightCount)];
-                bool nan = false;
-                for (size_t i = 0; i < blocks && !nan; ++i) {
-                    const int block = activeBlocks[i];
-                    for (int lane = 0; lane < kWidth; ++lane) {
-                        if ((activeBits[block] >> lane & 1) == 0) continue;
-                        const float sum = sums[i * kWidth + lane];
-                        // A NaN anywhere in the running sum leaves the final sum NaN.
-                        nan = std::isnan(sum);
-                        if (nan) break;
-                        saved[laneCell[static_cast<size_t>(block) * kWidth + lane]] =
-                            Activate(bias, sum, kernel.slope);
-                    }
-                }
-                if (nan) failed = std::min(failed, static_cast<size_t>(members[t]));
+                // A NaN anywhere in a running sum leaves the final sum NaN.
+                if (!lanes->activate(
+                        s.sums.data() + static_cast<size_t>(t) * blocks * kWidth,
+                        activeBlocks.data(), static_cast<int>(blocks), activeBits.data(),
+                        kernel.weights[static_cast<size_t>(kernel.weightCount)], kernel.slope,
+                        activations.data() + static_cast<size_t>(kernel.index) * laneCapacity))
+                    failed = std::min(failed, static_cast<size_t>(members[t]));
             }
         }
     }
@@ -491,7 +508,7 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
             job.entryCount =
                 FieldEntries(*field, first.pattern, s.entryInputs.data(), s.entries.data());
             lanes->groupRespond(job, s.sums.data());
-            const size_t cell = static_cast<size_t>(field->row) * layer.outputWidth + field->column;
+            const size_t lane = LaneOf(*field);
             for (int member = 0; member < memberCount; ++member) {
                 const ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
                 const float sum = s.sums[static_cast<size_t>(member)];
@@ -499,7 +516,7 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
                     failed = std::min(failed, static_cast<size_t>(members[member]));
                     continue;
                 }
-                activations[static_cast<size_t>(kernel.index) * cellCount + cell] = Activate(
+                activations[static_cast<size_t>(kernel.index) * laneCapacity + lane] = Activate(
                     kernel.weights[static_cast<size_t>(kernel.weightCount)], sum, kernel.slope);
             }
         }
@@ -515,12 +532,9 @@ float ConvolutionFast::ErrorTotal(int chunkCount) const {
         float sum = 0.0f;
         for (int i = chunk; i < layer.outputCount; i += chunkCount) {
             const float* targets = layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0);
-            const float* saved = activations.data() + static_cast<size_t>(i) * cellCount;
-            for (const ReceptiveField* field : layer.activeFields) {
-                const size_t cell =
-                    static_cast<size_t>(field->row) * layer.outputWidth + field->column;
-                sum = sum + std::fabs(targets[cell] - saved[cell]);
-            }
+            const float* saved = activations.data() + static_cast<size_t>(i) * laneCapacity;
+            for (const ReceptiveField* field : layer.activeFields)
+                sum = sum + std::fabs(targets[CellOf(*field)] - saved[LaneOf(*field)]);
         }
         total = total + sum;
     }
@@ -544,6 +558,7 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
     const size_t patternCount = patternEntries.size();
     s.writerField.resize(patternCount);
     s.writerEntry.resize(patternCount);
+    s.writerLane.resize(patternCount);
     s.shareSources.resize(static_cast<size_t>(layer.outputCount));
     s.shareFactors.resize(static_cast<size_t>(layer.outputCount));
     // The lines live apart on the heap: ask for them a few ahead.
@@ -573,6 +588,7 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
                 const int field = row * layer.outputWidth + column;
                 if (fieldActive[static_cast<size_t>(field)] == 0) continue;
                 s.writerField[p] = field;
+                s.writerLane[p] = row * phaseWidth + column;
                 s.writerEntry[p] = e.entry;
                 break;
             }
@@ -586,10 +602,10 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
                 continue;
             }
             // The error of map i at the writing field: target minus activation.
-            const size_t cell = static_cast<size_t>(s.writerField[p]);
             s.shareFactors[static_cast<size_t>(i)] =
-                layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0)[cell] -
-                activations[static_cast<size_t>(i) * cellCount + cell];
+                layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0)[s.writerField[p]] -
+                activations[static_cast<size_t>(i) * laneCapacity +
+                            static_cast<size_t>(s.writerLane[p])];
             s.shareSources[static_cast<size_t>(i)] =
                 layer.kernels[static_cast<size_t>(i)].weights.data() +
                 static_cast<size_t>(s.writerEntry[p]) * n;

@@ -7,6 +7,10 @@
 #include "layers/DepthLine.h"
 #include "layers/FeatureMap.h"
 
+namespace cv {
+class Mat;
+}
+
 class ConvolutionLayer;
 struct ReceptiveField;
 
@@ -46,6 +50,13 @@ class ConvolutionFast {
     void Link(const FeatureMaps& inputs);
     // Whether linking to `inputs` would write the pointers the lines hold.
     bool LinkedTo(const FeatureMaps& inputs) const;
+
+    // Calling thread: what the layer's Forward does with the resized mask,
+    // fields above the threshold into activeFields and their window lines
+    // set active (and queued in `queue` unless it is null), in the same
+    // order; each line is looked at once per pass instead of once per window.
+    void ActivateFields(const cv::Mat& resizedMask, float threshold,
+                        std::vector<DepthLine*>* queue);
 
     // Calling thread, after the active fields are chosen and before the
     // forward batch of `chunkCount` chunks: picks the layout with less work
@@ -99,6 +110,9 @@ class ConvolutionFast {
     int FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
                      const float** inputs, int* entries) const;
     size_t InputStride() const;
+    // A field's cell in its output plane, and its lane in the blocks.
+    size_t CellOf(const ReceptiveField& field) const;
+    size_t LaneOf(const ReceptiveField& field) const;
     // Position (y * inputWidth + x) of a line of the layer.
     size_t IndexOf(const DepthLine* line) const;
     // The ShareErrors work for one stride (0: any stride).
@@ -134,13 +148,16 @@ class ConvolutionFast {
     int blockCount = 0;
     std::vector<std::uint8_t> validBits;   // per block and window number
     std::vector<std::uint8_t> interior;    // per block
-    std::vector<int> laneCell;             // per lane: row * outputWidth + column, or -1
     std::vector<std::uint8_t> activeBits;  // per block: lanes holding an active field
     std::vector<int> activeBlocks;
 
-    // The forward pass's activations, one plane per output map.
+    // The forward pass's activations, per output map laneCapacity floats in
+    // lane order (LaneOf), as the position blocks leave them.
     std::vector<float> activations;
-    size_t cellCount = 0;
+    size_t laneCapacity = 0;
+    size_t cellCount = 0;  // output plane size
+    // Positions whose line ActivateFields has already looked at in this pass.
+    std::vector<std::uint64_t> seenLines;
     // Per field (row * outputWidth + column): 1 when active in the last Forward.
     std::vector<std::uint8_t> fieldActive;
 

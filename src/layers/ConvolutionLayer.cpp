@@ -180,14 +180,18 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     if (mask != nullptr) {
         CV_Assert(mask->type() == CV_32FC1);
         cv::resize(*mask, resizedMask, cv::Size(inputWidth, inputHeight), 0, 0, cv::INTER_LINEAR);
-        for (ReceptiveField& field : fields) {
-            if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
-            for (DepthLine* line : field.lines) {
-                if (line == nullptr || line->active) continue;
-                line->active = true;
-                if (!entryLayer) activeLines.push_back(line);
+        if (useFast) {
+            fast.ActivateFields(resizedMask, threshold, entryLayer ? nullptr : &activeLines);
+        } else {
+            for (ReceptiveField& field : fields) {
+                if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
+                for (DepthLine* line : field.lines) {
+                    if (line == nullptr || line->active) continue;
+                    line->active = true;
+                    if (!entryLayer) activeLines.push_back(line);
+                }
+                activeFields.push_back(&field);
             }
-            activeFields.push_back(&field);
         }
     }
 
