@@ -1,6 +1,7 @@
 #include "layers/ConvolutionLayer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
@@ -32,7 +33,45 @@ float& CellAt(const FeatureMap& map, const ReceptiveField& field) {
     return map.image->ptr<float>(field.row)[field.column];
 }
 
+std::atomic<ConvolutionLayer::Implementation> chosenImplementation{
+    ConvolutionLayer::Implementation::Fast};
+
 }  // namespace
+
+void ConvolutionLayer::SetImplementation(Implementation implementation) {
+    chosenImplementation.store(implementation);
+}
+
+ConvolutionLayer::Implementation ConvolutionLayer::GetImplementation() {
+    return chosenImplementation.load();
+}
+
+namespace {
+
+// The fast path's lanes for the chosen implementation, null for the reference.
+const ConvLanes* ChosenLanes() {
+    switch (ConvolutionLayer::GetImplementation()) {
+        case ConvolutionLayer::Implementation::Fast:
+            return &ConvLanes::Best();
+        case ConvolutionLayer::Implementation::FastPortable:
+            return &ConvLanes::Portable();
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+const ConvLanes* ConvolutionLayer::FastLanes() {
+    // Pools without workers fail the reference's batches; leave that to it.
+    const bool poolsReady =
+        network->mapPointerPool.ThreadCount() >= 1 && network->mapTaskPool.ThreadCount() >= 1 &&
+        network->depthLinePool.ThreadCount() >= 1 && network->errorSumPool.ThreadCount() >= 1;
+    const ConvLanes* lanes = ChosenLanes();
+    if (lanes == nullptr || !fast.Usable() || !poolsReady) return nullptr;
+    fast.UseLanes(*lanes);
+    return lanes;
+}
 
 ConvolutionLayer::ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
                                    int outputCount, int stride, Network* network, bool entryLayer)
@@ -110,6 +149,7 @@ cv::Size ConvolutionLayer::Configure(cv::Size inputSize) {
         }
     }
     activeFields.reserve(fields.size());
+    fast.Configure();
     return cv::Size(outputWidth, outputHeight);
 }
 
@@ -122,34 +162,57 @@ void ConvolutionLayer::LinkInputs(FeatureMaps& inputs) {
                     inputs[static_cast<size_t>(k)].image->ptr<float>(y) + x;
         }
     }
+    fast.Link(inputs);
 }
 
 FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask) {
     if (inputs.size() != static_cast<size_t>(inputCount)) throw "Convolution: Input maps mismatch";
     // An entry layer's input list is rebuilt by its owner, so its record
-    // addresses prove nothing: link every time.
+    // addresses prove nothing: link every time. (The fast path skips links
+    // that would write the pointers the lines already hold.)
+    const bool useFast = FastLanes() != nullptr;
     if (entryLayer || &inputs != lastInputs) {
         lastInputs = &inputs;
-        LinkInputs(inputs);
+        if (!useFast || !fast.LinkedTo(inputs)) LinkInputs(inputs);
     }
 
     activeFields.clear();
     if (mask != nullptr) {
         CV_Assert(mask->type() == CV_32FC1);
         cv::resize(*mask, resizedMask, cv::Size(inputWidth, inputHeight), 0, 0, cv::INTER_LINEAR);
-        for (ReceptiveField& field : fields) {
-            if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
-            for (DepthLine* line : field.lines) {
-                if (line == nullptr || line->active) continue;
-                line->active = true;
-                if (!entryLayer) activeLines.push_back(line);
+        if (useFast) {
+            fast.ActivateFields(resizedMask, threshold, entryLayer ? nullptr : &activeLines);
+        } else {
+            for (ReceptiveField& field : fields) {
+                if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
+                for (DepthLine* line : field.lines) {
+                    if (line == nullptr || line->active) continue;
+                    line->active = true;
+                    if (!entryLayer) activeLines.push_back(line);
+                }
+                activeFields.push_back(&field);
             }
-            activeFields.push_back(&field);
         }
     }
 
-    network->mapTaskPool.Run(
-        outputs, [this](std::vector<FeatureMap> chunk) { return ForwardTask(std::move(chunk)); });
+    fast.SetActivationsFresh(false);
+    if (useFast) {
+        fast.PrepareForward(network->mapTaskPool.ThreadCount());
+        network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            const size_t failed = fast.Forward(chunk);
+            if (failed == chunk.size()) return std::vector<float>{};
+            // A sum that is not a number: the reference redoes the rest of the
+            // chunk, so the failure and what it leaves behind are its own.
+            chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(failed));
+            return ForwardTask(std::move(chunk));
+        });
+        // Reached only when every task finished: Run throws otherwise.
+        fast.SetActivationsFresh(true);
+    } else {
+        network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            return ForwardTask(std::move(chunk));
+        });
+    }
     return &outputs;
 }
 
@@ -164,9 +227,21 @@ std::vector<float> ConvolutionLayer::ForwardTask(std::vector<FeatureMap> maps) {
 }
 
 void ConvolutionLayer::Backward() {
+    const bool useFast = FastLanes() != nullptr;
+    // The saved activations are those the error task would recompute: the
+    // inputs and weights are still the last Forward's. After this pass they
+    // are not.
+    const bool reuseActivations = useFast && fast.ActivationsFresh();
+
     // The shares are computed before any weight moves, so they use the
     // weights the forward pass used.
-    if (!entryLayer) {
+    if (!entryLayer && reuseActivations) {
+        errorTotal = fast.ErrorTotal(network->errorSumPool.ThreadCount());
+        network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
+            fast.ShareErrors(chunk);
+            return std::vector<float>{};
+        });
+    } else if (!entryLayer) {
         const std::vector<float> sums = network->errorSumPool.Run(
             outputs, [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); });
         float total = 0.0f;
@@ -174,14 +249,35 @@ void ConvolutionLayer::Backward() {
         errorTotal = total;
     }
 
-    network->mapPointerPool.Run(
-        outputs, [this](std::vector<FeatureMap> chunk) { return UpdateTask(std::move(chunk)); });
+    if (useFast) {
+        fast.PrepareUpdate();
+        // From here on the weights change, and after the update the inputs.
+        fast.SetActivationsFresh(false);
+        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            // On a non-finite value the fast update has changed nothing, and
+            // the reference takes the chunk from the start.
+            if (fast.Update(chunk)) return std::vector<FeatureMap*>{};
+            return UpdateTask(std::move(chunk));
+        });
+    } else {
+        fast.SetActivationsFresh(false);
+        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            return UpdateTask(std::move(chunk));
+        });
+    }
 
     if (!entryLayer) {
         ActiveLineSweep sweep(activeLines);
-        network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
-            return DepthLineTask(std::move(chunk));
-        });
+        network->depthLinePool.Run(
+            activeLines, [this, useFast, reuseActivations](std::vector<DepthLine*> chunk) {
+                if (reuseActivations)
+                    fast.AddRows(chunk);
+                else if (useFast)
+                    fast.DepthLines(chunk);
+                else
+                    return DepthLineTask(std::move(chunk));
+                return std::vector<float>{};
+            });
     }
 }
 
@@ -241,6 +337,7 @@ void ConvolutionLayer::Release() {
     fields.clear();
     kernels.clear();
     lastInputs = nullptr;
+    fast.Release();
 }
 
 float ConvolutionLayer::GetError(bool reset) {
@@ -255,6 +352,8 @@ void ConvolutionLayer::SetRates(float rate, float maskThreshold) {
 }
 
 WeightGroups ConvolutionLayer::GetWeights() {
+    // The caller may write through these pointers before the next Backward.
+    fast.SetActivationsFresh(false);
     WeightGroups groups;
     for (ConvKernel& kernel : kernels) {
         WeightGroup group;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "layers/ConvKernel.h"
+#include "layers/ConvolutionFast.h"
 #include "layers/DepthLine.h"
 #include "layers/ILayer.h"
 
@@ -31,8 +32,25 @@ struct ReceptiveField {
 // input list object on every pass; input planes are CV_32F of the configured
 // size; the mask is one float channel of any size. A null mask selects no
 // position, so every output is 0 and Backward has nothing to learn from.
+// Between Forward and Backward only the layer above writes, and only into
+// the output planes (Backward relies on the inputs and weights being those
+// of the last Forward, unless GetWeights handed out the weights since).
+//
+// The implementations compute the same values bit for bit: the reference
+// tasks below, which read like the arithmetic, and ConvolutionFast, which
+// lays the data out for vector lanes, with the best lanes of the processor
+// (Fast) or plain loops over them (FastPortable, what Fast falls back to
+// without AVX2). One process-wide switch chooses.
 class ConvolutionLayer : public ILayer {
   public:
+    enum class Implementation { Reference, FastPortable, Fast };
+    // Takes effect from the next Forward or Backward of every layer; Fast is
+    // the default. Switching between a Forward and its Backward is allowed.
+    static void SetImplementation(Implementation implementation);
+    static Implementation GetImplementation();
+    // The fast path's state, for looking at which layout it chose.
+    const ConvolutionFast& FastPath() const { return fast; }
+
     ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
                      int outputCount, int stride, Network* network, bool entryLayer);
     ~ConvolutionLayer() override;
@@ -72,6 +90,9 @@ class ConvolutionLayer : public ILayer {
     bool entryLayer;
 
   private:
+    // The lanes of the chosen fast implementation, handed to the fast path,
+    // or null when the reference runs (chosen, or the fast path cannot).
+    const ConvLanes* FastLanes();
     void LinkInputs(FeatureMaps& inputs);
     std::vector<float> ForwardTask(std::vector<FeatureMap> maps);
     std::vector<float> ErrorTask(std::vector<FeatureMap> maps);
@@ -79,6 +100,7 @@ class ConvolutionLayer : public ILayer {
     std::vector<float> DepthLineTask(std::vector<DepthLine*> lines);
 
     cv::Mat resizedMask;
+    ConvolutionFast fast{*this};
     // The lines whose `active` flag is set, each once, so that Backward
     // visits only those instead of every input position. Kept only for
     // non-entry layers: an entry layer never clears its flags.

@@ -1,0 +1,277 @@
+// Samples per second of the Predict and TrainOne sequences, a per-layer
+// breakdown of one training step, and the memory of a loaded network.
+// Reference and fast implementations are registered side by side for every
+// configuration, so they run back to back and share whatever load the
+// machine carries at that moment.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "BenchNetwork.h"
+#include "ProcessMemory.h"
+#include "SampleImages.h"
+#include "input/InputPreparation.h"
+#include "layers/ConvolutionLayer.h"
+
+namespace {
+
+using Implementation = ConvolutionLayer::Implementation;
+
+struct NamedImplementation {
+    const char* name;
+    Implementation value;
+};
+
+const NamedImplementation kReference{"Reference", Implementation::Reference};
+const NamedImplementation kFast{"Fast", Implementation::Fast};
+const NamedImplementation kFastPortable{"FastPortable", Implementation::FastPortable};
+
+const int kSizes[] = {32, 64, 128};
+const unsigned kThreadCounts[] = {1, 2};
+
+struct Picture {
+    std::string name;
+    std::vector<Sample> samples;
+};
+
+// Both kinds of natural input: textured pictures at the network's size, and
+// Fashion-MNIST pictures (scaled up by the input preparation) where installed.
+std::vector<Picture> Pictures(int size) {
+    std::vector<Picture> pictures{{"textured", TexturedSamples(size, 8)}};
+    std::vector<Sample> fashion = FashionSamples(8);
+    if (!fashion.empty()) pictures.push_back({"fashion", fashion});
+    return pictures;
+}
+
+// Share of input positions whose detail mask passes the network's threshold:
+// the fraction of receptive fields the first convolution computes.
+double MaskShare(const NetHandle& handle) {
+    const cv::Mat& mask = handle.workMask;
+    const float threshold = handle.network.maskThreshold;
+    int active = 0;
+    for (int y = 0; y < mask.rows; ++y)
+        for (int x = 0; x < mask.cols; ++x) active += mask.at<float>(y, x) > threshold ? 1 : 0;
+    return static_cast<double>(active) / static_cast<double>(mask.total());
+}
+
+void TrainOne(benchmark::State& state, Implementation implementation, int size, unsigned threads,
+              const Picture& picture) {
+    ConvolutionLayer::SetImplementation(implementation);
+    BenchNetwork network(size, threads);
+    double share = 0.0;
+    size_t next = 0;
+    for (auto _ : state) {
+        const Sample& sample = picture.samples[next++ % picture.samples.size()];
+        benchmark::DoNotOptimize(
+            network.handle.Train(sample.picture, sample.Region(), sample.Wanted()));
+        share += MaskShare(network.handle);
+    }
+    state.counters["samples/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["mask_share"] = benchmark::Counter(share, benchmark::Counter::kAvgIterations);
+}
+
+void Predict(benchmark::State& state, Implementation implementation, int size, unsigned threads,
+             const Picture& picture) {
+    ConvolutionLayer::SetImplementation(implementation);
+    BenchNetwork network(size, threads);
+    double share = 0.0;
+    size_t next = 0;
+    for (auto _ : state) {
+        const Sample& sample = picture.samples[next++ % picture.samples.size()];
+        benchmark::DoNotOptimize(network.handle.Predict(sample.picture, sample.Region()));
+        share += MaskShare(network.handle);
+    }
+    state.counters["samples/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["mask_share"] = benchmark::Counter(share, benchmark::Counter::kAvgIterations);
+}
+
+// With other work on the machine, the fastest repetition is the one least
+// disturbed by it.
+double Fastest(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
+}
+
+using Clock = std::chrono::steady_clock;
+
+double Milliseconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// Both implementations in turns, one sample each per iteration, on twin
+// networks (same seed) fed the same samples: whatever load the machine
+// carries falls on both alike, so the ratio of their summed times is the
+// steadiest measure of the speedup. Counters are milliseconds per sample.
+void Alternating(benchmark::State& state, bool train, int size, unsigned threads) {
+    BenchNetwork reference(size, threads);
+    BenchNetwork fast(size, threads);
+    const std::vector<Sample> samples = TexturedSamples(size, 8);
+    double referenceMs = 0.0;
+    double fastMs = 0.0;
+    size_t next = 0;
+    for (auto _ : state) {
+        const Sample& sample = samples[next++ % samples.size()];
+        for (BenchNetwork* network : {&reference, &fast}) {
+            ConvolutionLayer::SetImplementation(network == &reference ? Implementation::Reference
+                                                                      : Implementation::Fast);
+            const Clock::time_point start = Clock::now();
+            if (train)
+                benchmark::DoNotOptimize(
+                    network->handle.Train(sample.picture, sample.Region(), sample.Wanted()));
+            else
+                benchmark::DoNotOptimize(network->handle.Predict(sample.picture, sample.Region()));
+            (network == &reference ? referenceMs : fastMs) += Milliseconds(start, Clock::now());
+        }
+    }
+    state.counters["reference_ms"] =
+        benchmark::Counter(referenceMs, benchmark::Counter::kAvgIterations);
+    state.counters["fast_ms"] = benchmark::Counter(fastMs, benchmark::Counter::kAvgIterations);
+    state.counters["speedup"] = referenceMs / fastMs;
+}
+
+// One training step taken apart: the same calls as Network::TrainStep, each
+// module's Forward and Backward and the dense stack's passes timed on their
+// own. Counters are milliseconds per step.
+void LayerBreakdown(benchmark::State& state, Implementation implementation, int size,
+                    unsigned threads) {
+    ConvolutionLayer::SetImplementation(implementation);
+    BenchNetwork bench(size, threads);
+    NetHandle& handle = bench.handle;
+    Network& network = handle.network;
+    const std::vector<Sample> samples = TexturedSamples(size, 8);
+    const size_t layerCount = network.layers.size();
+    std::vector<double> forward(layerCount, 0.0);
+    std::vector<double> backward(layerCount, 0.0);
+    double denseForward = 0.0;
+    double denseBackward = 0.0;
+    size_t next = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const Sample& sample = samples[next++ % samples.size()];
+        handle.workImage.setTo(cv::Scalar::all(0));
+        handle.workMask.setTo(cv::Scalar::all(0));
+        const cv::Rect fit =
+            InputPreparation::PrepareInput(sample.picture, sample.Region(), handle.workImage);
+        InputPreparation::BuildMask(handle.workImage, fit, handle.workMask);
+        state.ResumeTiming();
+
+        cv::split(handle.workImage, network.inputPlanes);
+        FeatureMaps* current = &network.inputMaps;
+        for (size_t i = 0; i < layerCount; ++i) {
+            const Clock::time_point start = Clock::now();
+            current = network.layers[i]->Forward(*current, &handle.workMask);
+            forward[i] += Milliseconds(start, Clock::now());
+        }
+        Clock::time_point start = Clock::now();
+        network.flatten.maps = current;
+        network.flatten.Gather();
+        benchmark::DoNotOptimize(network.dense.Forward(network.flatten.cells));
+        denseForward += Milliseconds(start, Clock::now());
+
+        start = Clock::now();
+        network.dense.SetOutputErrors(sample.Wanted());
+        network.dense.PropagateErrors();
+        network.dense.UpdateWeights();
+        network.dense.ComputeInputFeedback();
+        network.flatten.Scatter(std::vector<float>(network.dense.inputFeedback));
+        denseBackward += Milliseconds(start, Clock::now());
+        for (size_t i = layerCount; i-- > 0;) {
+            start = Clock::now();
+            network.layers[i]->Backward();
+            backward[i] += Milliseconds(start, Clock::now());
+        }
+    }
+    for (size_t i = 0; i < layerCount; ++i) {
+        const std::string module = "m" + std::to_string(i + 1);
+        state.counters[module + "_fwd_ms"] =
+            benchmark::Counter(forward[i], benchmark::Counter::kAvgIterations);
+        state.counters[module + "_bwd_ms"] =
+            benchmark::Counter(backward[i], benchmark::Counter::kAvgIterations);
+    }
+    state.counters["dense_fwd_ms"] =
+        benchmark::Counter(denseForward, benchmark::Counter::kAvgIterations);
+    state.counters["dense_bwd_ms"] =
+        benchmark::Counter(denseBackward, benchmark::Counter::kAvgIterations);
+}
+
+// The resident memory of a loaded network after one training step (which
+// touches every buffer), and the process's peak so far. Run each size in a
+// process of its own for a meaningful peak (scripts/bench.sh does).
+void LoadedMemory(benchmark::State& state, int size) {
+    ConvolutionLayer::SetImplementation(Implementation::Fast);
+    const double before = ProcessMemoryMb("VmRSS");
+    BenchNetwork network(size, 1);
+    const Sample sample = TexturedSamples(size, 1).front();
+    network.handle.Train(sample.picture, sample.Region(), sample.Wanted());
+    for (auto _ : state) benchmark::DoNotOptimize(ProcessMemoryMb("VmRSS"));
+    state.counters["network_mb"] = ProcessMemoryMb("VmRSS") - before;
+    state.counters["rss_mb"] = ProcessMemoryMb("VmRSS");
+    state.counters["peak_mb"] = ProcessMemoryMb("VmHWM");
+}
+
+void Register(const std::string& name,
+              void (*run)(benchmark::State&, Implementation, int, unsigned, const Picture&),
+              const NamedImplementation& implementation, int size, unsigned threads,
+              const Picture& picture) {
+    benchmark::RegisterBenchmark((name + "/" + implementation.name).c_str(), run,
+                                 implementation.value, size, threads, picture)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->ComputeStatistics("min", Fastest);
+}
+
+// Reference and fast right after each other for every configuration.
+void RegisterAll() {
+    for (const int size : kSizes) {
+        const std::string edge = std::to_string(size) + "x" + std::to_string(size);
+        for (const Picture& picture : Pictures(size)) {
+            for (const unsigned threads : kThreadCounts) {
+                const std::string suffix =
+                    edge + "/threads:" + std::to_string(threads) + "/" + picture.name;
+                std::vector<NamedImplementation> implementations{kReference, kFast};
+                // The plain-loop lanes, as a processor without AVX2 runs them.
+                if (size == 64 && threads == 1) implementations.push_back(kFastPortable);
+                for (const NamedImplementation& implementation : implementations)
+                    Register("TrainOne/" + suffix, TrainOne, implementation, size, threads,
+                             picture);
+                for (const NamedImplementation& implementation : implementations)
+                    Register("Predict/" + suffix, Predict, implementation, size, threads, picture);
+            }
+        }
+        for (const unsigned threads : kThreadCounts)
+            for (const bool train : {true, false})
+                benchmark::RegisterBenchmark(
+                    (std::string(train ? "Speedup/TrainOne/" : "Speedup/Predict/") + edge +
+                     "/threads:" + std::to_string(threads))
+                        .c_str(),
+                    Alternating, train, size, threads)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+        for (const NamedImplementation& implementation : {kReference, kFast})
+            benchmark::RegisterBenchmark(
+                ("Layers/" + edge + "/threads:1/" + implementation.name).c_str(), LayerBreakdown,
+                implementation.value, size, 1u)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->MeasureProcessCPUTime()
+                ->ComputeStatistics("min", Fastest);
+        benchmark::RegisterBenchmark(("Memory/" + edge).c_str(), LoadedMemory, size)->Iterations(1);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RegisterAll();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

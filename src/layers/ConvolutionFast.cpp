@@ -1,0 +1,869 @@
+#include "layers/ConvolutionFast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <opencv2/core.hpp>
+
+#include "layers/ConvKernel.h"
+#include "layers/ConvolutionLayer.h"
+
+namespace {
+
+constexpr int kWidth = ConvLanes::kWidth;
+
+// Working memory of one worker thread. The vectors only grow, so after the
+// first passes a task allocates nothing.
+struct Scratch {
+    std::vector<float> sums;
+    // The update task's kernel groups: map positions in group order, and per
+    // group its first entry in `order`, its size and where its lanes start.
+    std::vector<int> groupOf;
+    std::vector<int> groupFirst;
+    std::vector<int> groupSize;
+    std::vector<int> groupStart;
+    std::vector<int> order;
+    std::vector<int> placed;
+    std::vector<size_t> groupWeights;
+    std::vector<int> groupLanes;
+    std::vector<float> weights;
+    std::vector<float*> memberWeights;
+    std::vector<float> bias;
+    std::vector<float> rate;
+    std::vector<float> slope;
+    std::vector<float> output;
+    std::vector<float> steps;
+    std::vector<float*> targets;
+    std::vector<std::uint64_t> positions;
+    std::vector<int> writerField;
+    std::vector<int> writerEntry;
+    std::vector<int> writerLane;
+    std::vector<const float*> shareSources;
+    std::vector<float> shareFactors;
+    std::vector<int> bundled;
+    std::vector<int> bundleEnd;
+    std::vector<const float*> entryInputs;
+    std::vector<int> entries;
+    std::vector<float> row;
+};
+
+Scratch& ThreadScratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
+// A hint to start loading memory that is needed soon; results never depend on it.
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+size_t HashOf(const DepthLine* line) {
+    return static_cast<size_t>(reinterpret_cast<std::uintptr_t>(line) >> 4) *
+           static_cast<size_t>(0x9E3779B97F4A7C15ull);
+}
+
+int RoundUpToLanes(int count) { return (count + kWidth - 1) / kWidth * kWidth; }
+
+// Groups a chunk's maps by their kernels' pattern, in order of first
+// appearance: group g is maps[order[groupStart[g] + i]] for i < groupSize[g],
+// in chunk order.
+void GroupByPattern(const std::vector<FeatureMap>& maps, Scratch& s) {
+    s.groupOf.assign(maps.size(), -1);
+    s.groupFirst.clear();
+    for (size_t m = 0; m < maps.size(); ++m) {
+        for (size_t g = 0; g < s.groupFirst.size() && s.groupOf[m] < 0; ++g)
+            if (maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern ==
+                maps[m].kernel->pattern)
+                s.groupOf[m] = static_cast<int>(g);
+        if (s.groupOf[m] >= 0) continue;
+        s.groupOf[m] = static_cast<int>(s.groupFirst.size());
+        s.groupFirst.push_back(static_cast<int>(m));
+    }
+    const size_t groupCount = s.groupFirst.size();
+    s.groupSize.assign(groupCount, 0);
+    for (const int g : s.groupOf) ++s.groupSize[static_cast<size_t>(g)];
+    s.groupStart.assign(groupCount, 0);
+    for (size_t g = 1; g < groupCount; ++g)
+        s.groupStart[g] = s.groupStart[g - 1] + s.groupSize[g - 1];
+    s.order.resize(maps.size());
+    s.placed.assign(groupCount, 0);
+    for (size_t m = 0; m < maps.size(); ++m) {
+        const size_t g = static_cast<size_t>(s.groupOf[m]);
+        s.order[static_cast<size_t>(s.groupStart[g] + s.placed[g]++)] = static_cast<int>(m);
+    }
+}
+
+// The kernel's activation of a full sum, as ConvKernel::Respond clips it.
+float Activate(float bias, float sum, float slope) {
+    float x = bias + sum;
+    if (!(x > 0.0f)) x = slope;
+    if (x > 1.0f) x = 1.0f;
+    return x;
+}
+
+}  // namespace
+
+ConvolutionFast::ConvolutionFast(ConvolutionLayer& layer)
+    : layer(layer), lanes(&ConvLanes::Best()) {}
+
+void ConvolutionFast::Configure() {
+    const int s = layer.stride;
+    const int width = layer.inputWidth;
+    const int height = layer.inputHeight;
+    const int outWidth = layer.outputWidth;
+    const int outHeight = layer.outputHeight;
+
+    const std::vector<cv::Point> offsets = ConvKernel::WindowOffsets(layer.maxKernelWidth);
+    windowCount = static_cast<int>(offsets.size());
+    pad = layer.maxKernelWidth / 2;
+    usable = s >= 1 && outWidth > 0 && outHeight > 0 &&
+             layer.fields.size() == static_cast<size_t>(outWidth) * outHeight;
+    for (const ConvKernel& kernel : layer.kernels)
+        for (const int number : kernel.pattern)
+            usable = usable && number >= 0 && number < windowCount;
+    if (!usable) return;
+
+    windowDx.resize(static_cast<size_t>(windowCount));
+    windowDy.resize(static_cast<size_t>(windowCount));
+    for (int w = 0; w < windowCount; ++w) {
+        windowDx[w] = offsets[w].x;
+        windowDy[w] = offsets[w].y;
+    }
+
+    // Split by phase, a stride-s plane becomes s * s planes in which the
+    // centres of neighbouring output positions are neighbours again; the
+    // padding keeps every window position of every lane inside the copy.
+    phaseCount = s * s;
+    phaseWidth = (width + 2 * pad + s - 1) / s;
+    const int phaseHeight = (height + 2 * pad + s - 1) / s;
+    tapPhase.resize(static_cast<size_t>(windowCount));
+    tapOffset.resize(static_cast<size_t>(windowCount));
+    int maxOffset = 0;
+    for (int w = 0; w < windowCount; ++w) {
+        const int x = s / 2 + pad + windowDx[w];
+        const int y = s / 2 + pad + windowDy[w];
+        tapPhase[w] = (y % s) * s + x % s;
+        tapOffset[w] = (y / s) * phaseWidth + x / s;
+        maxOffset = std::max(maxOffset, tapOffset[w]);
+    }
+    const int laneCount = (outHeight - 1) * phaseWidth + outWidth;
+    blockCount = (laneCount + kWidth - 1) / kWidth;
+    planeSize = std::max(static_cast<size_t>(phaseHeight) * phaseWidth,
+                         static_cast<size_t>(blockCount) * kWidth + maxOffset);
+    planes.assign(static_cast<size_t>(layer.inputCount) * phaseCount * planeSize, 0.0f);
+
+    validBits.assign(static_cast<size_t>(blockCount) * windowCount, 0);
+    interior.assign(static_cast<size_t>(blockCount), 1);
+    for (int q = 0; q < blockCount * kWidth; ++q) {
+        const int row = q / phaseWidth;
+        const int column = q % phaseWidth;
+        if (row >= outHeight || column >= outWidth) continue;
+        const int centerX = s * column + s / 2;
+        const int centerY = s * row + s / 2;
+        const int block = q / kWidth;
+        for (int w = 0; w < windowCount; ++w) {
+            const int x = centerX + windowDx[w];
+            const int y = centerY + windowDy[w];
+            if (x >= 0 && x < width && y >= 0 && y < height)
+                validBits[static_cast<size_t>(block) * windowCount + w] |=
+                    static_cast<std::uint8_t>(1u << (q % kWidth));
+            else
+                interior[block] = 0;
+        }
+    }
+    activeBits.assign(static_cast<size_t>(blockCount), 0);
+    activeBlocks.reserve(static_cast<size_t>(blockCount));
+
+    cellCount = static_cast<size_t>(outWidth) * outHeight;
+    laneCapacity = static_cast<size_t>(blockCount) * kWidth;
+    activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
+    fieldActive.assign(cellCount, 0);
+    size_t tableSize = 16;
+    while (tableSize < 2 * layer.depthLines.size()) tableSize *= 2;
+    lineTable.assign(tableSize, {nullptr, 0});
+    lineTableMask = tableSize - 1;
+    for (size_t i = 0; i < layer.depthLines.size(); ++i) {
+        size_t slot = HashOf(layer.depthLines[i]) & lineTableMask;
+        while (lineTable[slot].first != nullptr) slot = (slot + 1) & lineTableMask;
+        lineTable[slot] = {layer.depthLines[i], static_cast<std::uint32_t>(i)};
+    }
+    lineSums.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
+
+    // The field that reaches a line through entry j is centred at the line's
+    // position minus the entry's offset; fields come in row-major order of
+    // their centres, so the smaller the offset (dy first), the later the field.
+    std::vector<const std::vector<int>*> patterns;
+    patternEntries.clear();
+    patternOf.clear();
+    for (const ConvKernel& kernel : layer.kernels) {
+        size_t p = 0;
+        while (p < patterns.size() && *patterns[p] != kernel.pattern) ++p;
+        patternOf.push_back(static_cast<int>(p));
+        if (p < patterns.size()) continue;
+        patterns.push_back(&kernel.pattern);
+        std::vector<PatternEntry> entries;
+        for (size_t j = 0; j < kernel.pattern.size(); ++j) {
+            const int number = kernel.pattern[j];
+            entries.push_back({static_cast<int>(j), windowDx[number], windowDy[number]});
+        }
+        std::sort(entries.begin(), entries.end(), [](const PatternEntry& a, const PatternEntry& b) {
+            return a.dy != b.dy ? a.dy < b.dy : a.dx < b.dx;
+        });
+        patternEntries.push_back(std::move(entries));
+    }
+    inputRows.assign(static_cast<size_t>(layer.inputCount), nullptr);
+    inputSteps.assign(static_cast<size_t>(layer.inputCount), 0);
+    packedStride = static_cast<size_t>(RoundUpToLanes(layer.inputCount));
+    packedInputs.assign(static_cast<size_t>(width) * height * packedStride, 0.0f);
+    activationsFresh = false;
+}
+
+void ConvolutionFast::Release() {
+    usable = false;
+    activationsFresh = false;
+    for (std::vector<float>* buffer : {&planes, &activations, &packedInputs, &lineSums}) {
+        buffer->clear();
+        buffer->shrink_to_fit();
+    }
+    validBits.clear();
+    interior.clear();
+    activeBits.clear();
+    activeBlocks.clear();
+    inputRows.clear();
+    inputSteps.clear();
+    fieldActive.clear();
+    lineTable.clear();
+    patternEntries.clear();
+    patternOf.clear();
+}
+
+size_t ConvolutionFast::IndexOf(const DepthLine* line) const {
+    size_t slot = HashOf(line) & lineTableMask;
+    while (lineTable[slot].first != line) slot = (slot + 1) & lineTableMask;
+    return lineTable[slot].second;
+}
+void ConvolutionFast::Link(const FeatureMaps& inputs) {
+    if (!usable) return;
+    for (size_t k = 0; k < inputRows.size(); ++k) {
+        inputRows[k] = inputs[k].image->ptr<float>(0);
+        inputSteps[k] = inputs[k].image->step1();
+    }
+}
+
+void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold,
+                                     std::vector<DepthLine*>* queue) {
+    const size_t width = static_cast<size_t>(layer.inputWidth);
+    seenLines.assign((layer.depthLines.size() + 63) / 64, 0);
+    for (ReceptiveField& field : layer.fields) {
+        if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
+        for (int w = 0; w < windowCount; ++w) {
+            DepthLine* line = field.lines[static_cast<size_t>(w)];
+            if (line == nullptr) continue;
+            // A line seen earlier in this pass is active now: skip it as the
+            // plain loop would, without touching its memory again.
+            const size_t position = static_cast<size_t>(field.centerY + windowDy[w]) * width +
+                                    (field.centerX + windowDx[w]);
+            std::uint64_t& word = seenLines[position / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+            if ((word & bit) != 0) continue;
+            word |= bit;
+            if (line->active) continue;
+            line->active = true;
+            if (queue != nullptr) queue->push_back(line);
+        }
+        layer.activeFields.push_back(&field);
+    }
+}
+
+bool ConvolutionFast::LinkedTo(const FeatureMaps& inputs) const {
+    if (!usable || inputs.size() != inputRows.size()) return false;
+    for (size_t k = 0; k < inputRows.size(); ++k)
+        if (inputs[k].image->ptr<float>(0) != inputRows[k] ||
+            inputs[k].image->step1() != inputSteps[k])
+            return false;
+    return true;
+}
+
+void ConvolutionFast::PrepareForward(int chunkCount) {
+    std::fill(activeBits.begin(), activeBits.end(), 0);
+    std::fill(fieldActive.begin(), fieldActive.end(), 0);
+    for (const ReceptiveField* field : layer.activeFields) {
+        fieldActive[static_cast<size_t>(field->row) * layer.outputWidth + field->column] = 1;
+        const int q = field->row * phaseWidth + field->column;
+        activeBits[q / kWidth] |= static_cast<std::uint8_t>(1u << (q % kWidth));
+    }
+    activeBlocks.clear();
+    int maskedBlocks = 0;
+    for (int block = 0; block < blockCount; ++block) {
+        if (activeBits[block] == 0) continue;
+        activeBlocks.push_back(block);
+        maskedBlocks += interior[block] == 0 ? 1 : 0;
+    }
+
+    // Estimated cycles of both layouts, per product of a pattern entry and
+    // an input. By positions: eight lanes per step at about two steps a
+    // cycle, half as much again for blocks that need masking. By kernels: one
+    // step per field and vector of each group, but a sum waits four cycles
+    // for its previous add, so fewer than eight vectors cannot go faster;
+    // plus the interleaving of the weights.
+    const double blocks = static_cast<double>(activeBlocks.size());
+    const double maskedShare = blocks > 0 ? maskedBlocks / blocks : 0.0;
+    const double fields = static_cast<double>(layer.activeFields.size());
+    double byPositions = 0.0;
+    double byKernels = 0.0;
+    const int chunks = std::max(1, chunkCount);
+    std::vector<int>& members = ThreadScratch().placed;
+    for (int chunk = 0; chunk < chunks; ++chunk) {
+        members.assign(patternEntries.size(), 0);
+        for (int i = chunk; i < layer.outputCount; i += chunks)
+            ++members[static_cast<size_t>(patternOf[static_cast<size_t>(i)])];
+        for (size_t p = 0; p < patternEntries.size(); ++p) {
+            const double steps = static_cast<double>(patternEntries[p].size());
+            const double vectors = static_cast<double>(RoundUpToLanes(members[p]) / kWidth);
+            byPositions += steps * members[p] * blocks * 0.5 * (1.0 + 0.5 * maskedShare);
+            byKernels += steps * (fields * std::max(4.0, 0.5 * vectors) + vectors);
+        }
+    }
+    forwardByKernels = byKernels < byPositions;
+    if (forwardByKernels)
+        PackInputs();
+    else
+        PadInputs();
+    inputCopy = forwardByKernels ? InputCopy::Packed : InputCopy::Padded;
+}
+
+void ConvolutionFast::PadInputs() {
+    const int s = layer.stride;
+    const int width = layer.inputWidth;
+    for (size_t k = 0; k < inputRows.size(); ++k) {
+        float* inputPlanes = planes.data() + k * phaseCount * planeSize;
+        for (int y = 0; y < layer.inputHeight; ++y) {
+            const float* source = inputRows[k] + static_cast<size_t>(y) * inputSteps[k];
+            const int paddedY = y + pad;
+            float* phaseRows = inputPlanes + static_cast<size_t>((paddedY % s) * s) * planeSize +
+                               static_cast<size_t>(paddedY / s) * phaseWidth;
+            // Column x lands in phase (x + pad) % s, at (x + pad) / s.
+            for (int first = 0; first < s && first < width; ++first) {
+                const int paddedX = first + pad;
+                float* target =
+                    phaseRows + static_cast<size_t>(paddedX % s) * planeSize + paddedX / s;
+                for (int x = first; x < width; x += s) *target++ = source[x];
+            }
+        }
+    }
+}
+
+void ConvolutionFast::PackInputs() {
+    const int n = static_cast<int>(inputRows.size());
+    std::vector<float*>& rows = ThreadScratch().memberWeights;
+    rows.resize(inputRows.size());
+    // Row by row: the maps' rows interleave into positions of packedStride floats.
+    for (int y = 0; y < layer.inputHeight; ++y) {
+        for (size_t k = 0; k < inputRows.size(); ++k)
+            rows[k] = inputRows[k] + static_cast<size_t>(y) * inputSteps[k];
+        lanes->interleave(
+            packedInputs.data() + static_cast<size_t>(y) * layer.inputWidth * packedStride,
+            rows.data(), n, static_cast<int>(packedStride), layer.inputWidth);
+    }
+}
+
+int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
+                                  const float** inputs, int* entries) const {
+    const bool padded = inputCopy == InputCopy::Padded;
+    // In the padded planes a window position is a fixed offset from the
+    // field's lane, as in the forward pass.
+    const size_t lane = static_cast<size_t>(field.row) * phaseWidth + field.column;
+    int count = 0;
+    for (size_t j = 0; j < pattern.size(); ++j) {
+        const int number = pattern[j];
+        if (field.lines[static_cast<size_t>(number)] == nullptr) continue;
+        if (padded) {
+            inputs[count] = planes.data() + static_cast<size_t>(tapPhase[number]) * planeSize +
+                            lane + tapOffset[number];
+        } else {
+            const size_t position =
+                static_cast<size_t>(field.centerY + windowDy[number]) * layer.inputWidth +
+                (field.centerX + windowDx[number]);
+            inputs[count] = packedInputs.data() + position * packedStride;
+        }
+        entries[count] = static_cast<int>(j);
+        ++count;
+    }
+    return count;
+}
+
+size_t ConvolutionFast::CellOf(const ReceptiveField& field) const {
+    return static_cast<size_t>(field.row) * layer.outputWidth + field.column;
+}
+
+size_t ConvolutionFast::LaneOf(const ReceptiveField& field) const {
+    return static_cast<size_t>(field.row) * phaseWidth + field.column;
+}
+
+size_t ConvolutionFast::InputStride() const {
+    return inputCopy == InputCopy::Padded ? planeSize * static_cast<size_t>(phaseCount) : 1;
+}
+
+size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
+    // The activations go to the saved planes first; the output planes are
+    // written below, only for the maps the reference would complete.
+    const size_t failed = forwardByKernels ? ForwardByKernels(maps) : ForwardByPositions(maps);
+    for (size_t m = 0; m < failed; ++m) {
+        ConvKernel& kernel = *maps[m].kernel;
+        float* plane = maps[m].image->ptr<float>(0);
+        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
+        std::fill(plane, plane + cellCount, 0.0f);
+        for (const ReceptiveField* field : layer.activeFields)
+            plane[CellOf(*field)] = saved[LaneOf(*field)];
+        // The kernel remembers its last response, that of the last field.
+        if (!layer.activeFields.empty()) kernel.output = saved[LaneOf(*layer.activeFields.back())];
+    }
+    return failed;
+}
+
+size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) {
+    // Kernels per call of the vector loops: their sums stay in cache until
+    // the activations are taken from them.
+    constexpr int kTile = 4;
+    Scratch& s = ThreadScratch();
+    GroupByPattern(maps, s);
+    const size_t blocks = activeBlocks.size();
+    s.sums.resize(kTile * blocks * kWidth);
+    ConvLanes::ForwardJob job;
+    job.planes = planes.data();
+    job.planeSize = planeSize;
+    job.phaseCount = phaseCount;
+    job.inputCount = layer.inputCount;
+    job.tapPhase = tapPhase.data();
+    job.tapOffset = tapOffset.data();
+    job.blocks = activeBlocks.data();
+    job.blockCount = static_cast<int>(blocks);
+    job.validBits = validBits.data();
+    job.interior = interior.data();
+    job.windowCount = windowCount;
+
+    size_t failed = maps.size();
+    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+        const std::vector<int>& pattern =
+            maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
+        job.pattern = pattern.data();
+        job.patternLength = static_cast<int>(pattern.size());
+        for (int tile = 0; tile < s.groupSize[g]; tile += kTile) {
+            const int count = std::min(kTile, s.groupSize[g] - tile);
+            const float* weights[kTile];
+            const int* members = s.order.data() + s.groupStart[g] + tile;
+            for (int t = 0; t < count; ++t)
+                weights[t] = maps[static_cast<size_t>(members[t])].kernel->weights.data();
+            job.weights = weights;
+            job.kernelCount = count;
+            lanes->forwardSums(job, s.sums.data());
+
+            for (int t = 0; t < count; ++t) {
+                const ConvKernel& kernel = *maps[static_cast<size_t>(members[t])].kernel;
+                // A NaN anywhere in a running sum leaves the final sum NaN.
+                if (!lanes->activate(
+                        s.sums.data() + static_cast<size_t>(t) * blocks * kWidth,
+                        activeBlocks.data(), static_cast<int>(blocks), activeBits.data(),
+                        kernel.weights[static_cast<size_t>(kernel.weightCount)], kernel.slope,
+                        activations.data() + static_cast<size_t>(kernel.index) * laneCapacity))
+                    failed = std::min(failed, static_cast<size_t>(members[t]));
+            }
+        }
+    }
+    return failed;
+}
+
+size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
+    Scratch& s = ThreadScratch();
+    GroupByPattern(maps, s);
+    s.entryInputs.resize(static_cast<size_t>(windowCount));
+    s.entries.resize(static_cast<size_t>(windowCount));
+    s.memberWeights.resize(maps.size());
+    size_t failed = maps.size();
+    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+        const int* members = s.order.data() + s.groupStart[g];
+        const int memberCount = s.groupSize[g];
+        ConvLanes::GroupJob job;
+        job.inputs = s.entryInputs.data();
+        job.entries = s.entries.data();
+        job.inputCount = layer.inputCount;
+        job.inputStride = InputStride();
+        job.laneCount = RoundUpToLanes(memberCount);
+        s.weights.resize(static_cast<size_t>(first.weightCount) * job.laneCount);
+        s.sums.resize(static_cast<size_t>(job.laneCount));
+        job.weights = s.weights.data();
+        for (int member = 0; member < memberCount; ++member)
+            s.memberWeights[static_cast<size_t>(member)] =
+                maps[static_cast<size_t>(members[member])].kernel->weights.data();
+        lanes->interleave(s.weights.data(), s.memberWeights.data(), memberCount, job.laneCount,
+                          first.weightCount);
+
+        for (const ReceptiveField* field : layer.activeFields) {
+            job.entryCount =
+                FieldEntries(*field, first.pattern, s.entryInputs.data(), s.entries.data());
+            lanes->groupRespond(job, s.sums.data());
+            const size_t lane = LaneOf(*field);
+            for (int member = 0; member < memberCount; ++member) {
+                const ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
+                const float sum = s.sums[static_cast<size_t>(member)];
+                if (std::isnan(sum)) {
+                    failed = std::min(failed, static_cast<size_t>(members[member]));
+                    continue;
+                }
+                activations[static_cast<size_t>(kernel.index) * laneCapacity + lane] = Activate(
+                    kernel.weights[static_cast<size_t>(kernel.weightCount)], sum, kernel.slope);
+            }
+        }
+    }
+    return failed;
+}
+
+float ConvolutionFast::ErrorTotal(int chunkCount) const {
+    float total = 0.0f;
+    for (int chunk = 0; chunk < chunkCount; ++chunk) {
+        // Invariant: sum holds the absolute errors of the chunk's earlier maps
+        // and fields, in the plain task's order.
+        float sum = 0.0f;
+        for (int i = chunk; i < layer.outputCount; i += chunkCount) {
+            const float* targets = layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0);
+            const float* saved = activations.data() + static_cast<size_t>(i) * laneCapacity;
+            for (const ReceptiveField* field : layer.activeFields)
+                sum = sum + std::fabs(targets[CellOf(*field)] - saved[LaneOf(*field)]);
+        }
+        total = total + sum;
+    }
+    return total;
+}
+
+void ConvolutionFast::ShareErrors(const std::vector<DepthLine*>& lines) {
+    if (layer.stride == 1)
+        ShareLines<1>(lines);
+    else if (layer.stride == 2)
+        ShareLines<2>(lines);
+    else
+        ShareLines<0>(lines);
+}
+
+template <int kStride>
+void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
+    Scratch& s = ThreadScratch();
+    const int n = layer.inputCount;
+    const int stride = kStride > 0 ? kStride : layer.stride;
+    const size_t patternCount = patternEntries.size();
+    s.writerField.resize(patternCount);
+    s.writerEntry.resize(patternCount);
+    s.writerLane.resize(patternCount);
+    s.shareSources.resize(static_cast<size_t>(layer.outputCount));
+    s.shareFactors.resize(static_cast<size_t>(layer.outputCount));
+    // The lines live apart on the heap: ask for them a few ahead.
+    constexpr size_t kAhead = 4;
+    for (size_t i = 0; i < std::min(kAhead, lines.size()); ++i) Prefetch(lines[i]);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        DepthLine* line = lines[i];
+        if (i + kAhead < lines.size()) Prefetch(lines[i + kAhead]);
+        if (i + 1 < lines.size()) Prefetch(lines[i + 1]->errors.data());
+        if (!line->active) continue;
+        const size_t index = IndexOf(line);
+        const int x = static_cast<int>(index % static_cast<size_t>(layer.inputWidth));
+        const int y = static_cast<int>(index / static_cast<size_t>(layer.inputWidth));
+        // For each pattern, the last active field (in the plain error task's
+        // order) whose pattern reaches this line, and through which entry: the
+        // plain task assigns the shares field after field, so that one stays.
+        for (size_t p = 0; p < patternCount; ++p) {
+            s.writerField[p] = -1;
+            for (const PatternEntry& e : patternEntries[p]) {
+                const int offsetX = x - e.dx - stride / 2;
+                const int offsetY = y - e.dy - stride / 2;
+                if (offsetX < 0 || offsetY < 0) continue;
+                if (kStride != 1 && (offsetX % stride != 0 || offsetY % stride != 0)) continue;
+                const int column = offsetX / stride;
+                const int row = offsetY / stride;
+                if (column >= layer.outputWidth || row >= layer.outputHeight) continue;
+                const int field = row * layer.outputWidth + column;
+                if (fieldActive[static_cast<size_t>(field)] == 0) continue;
+                s.writerField[p] = field;
+                s.writerLane[p] = row * phaseWidth + column;
+                s.writerEntry[p] = e.entry;
+                break;
+            }
+        }
+        // Maps that reach the line this pass overwrite their shares; the
+        // others keep what an earlier pass left. The sum takes all of them.
+        for (int i = 0; i < layer.outputCount; ++i) {
+            const size_t p = static_cast<size_t>(patternOf[static_cast<size_t>(i)]);
+            if (s.writerField[p] < 0) {
+                s.shareSources[static_cast<size_t>(i)] = nullptr;
+                continue;
+            }
+            // The error of map i at the writing field: target minus activation.
+            s.shareFactors[static_cast<size_t>(i)] =
+                layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0)[s.writerField[p]] -
+                activations[static_cast<size_t>(i) * laneCapacity +
+                            static_cast<size_t>(s.writerLane[p])];
+            s.shareSources[static_cast<size_t>(i)] =
+                layer.kernels[static_cast<size_t>(i)].weights.data() +
+                static_cast<size_t>(s.writerEntry[p]) * n;
+        }
+        lanes->lineShares(line->errors.data(), lineSums.data() + index * n, s.shareSources.data(),
+                          s.shareFactors.data(), layer.outputCount, n);
+    }
+}
+
+void ConvolutionFast::AddRows(const std::vector<DepthLine*>& lines) {
+    const int n = layer.inputCount;
+    const size_t width = static_cast<size_t>(layer.inputWidth);
+    Scratch& s = ThreadScratch();
+    // The chunk's active lines as a bitmap of positions, cleared on the way.
+    s.positions.assign((layer.depthLines.size() + 63) / 64, 0);
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < std::min(kAhead, lines.size()); ++i) Prefetch(lines[i]);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        DepthLine* line = lines[i];
+        if (i + kAhead < lines.size()) Prefetch(lines[i + kAhead]);
+        if (!line->active) continue;
+        line->active = false;
+        const size_t index = IndexOf(line);
+        s.positions[index / 64] |= std::uint64_t{1} << (index % 64);
+    }
+    // Then position by position, so that neighbouring cells of the input
+    // planes are written one after another; each cell is its own line's.
+    for (size_t word = 0; word < s.positions.size(); ++word) {
+        std::uint64_t bits = s.positions[word];
+        for (size_t bit = 0; bits != 0; ++bit, bits >>= 1) {
+            if ((bits & 1) == 0) continue;
+            const size_t index = word * 64 + bit;
+            const size_t y = index / width;
+            const size_t x = index - y * width;
+            const float* sum = lineSums.data() + index * n;
+            for (int k = 0; k < n; ++k) {
+                // The value entry k of the line's inputs points at.
+                float& value =
+                    inputRows[static_cast<size_t>(k)][y * inputSteps[static_cast<size_t>(k)] + x];
+                value = value + sum[k];
+                if (value > 1.0f) value = 1.0f;
+                if (value < 0.0f) value = 0.0f;
+            }
+        }
+    }
+}
+
+void ConvolutionFast::PrepareUpdate() {
+    // Fresh activations mean the inputs have not changed since that
+    // Forward, so its copy serves; otherwise the plain planes are copied.
+    if (!activationsFresh || inputCopy == InputCopy::None) {
+        PadInputs();
+        inputCopy = InputCopy::Padded;
+    }
+}
+
+bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
+    Scratch& s = ThreadScratch();
+    const int n = layer.inputCount;
+    const int outWidth = layer.outputWidth;
+
+    // Kernels with equal patterns share a group and run side by side.
+    GroupByPattern(maps, s);
+    const size_t groupCount = s.groupFirst.size();
+    s.groupLanes.assign(groupCount, 0);
+    s.groupWeights.assign(groupCount, 0);
+    size_t weightTotal = 0;
+    int laneTotal = 0;
+    for (size_t g = 0; g < groupCount; ++g) {
+        s.groupLanes[g] = laneTotal;
+        s.groupWeights[g] = weightTotal;
+        const int laneCount = RoundUpToLanes(s.groupSize[g]);
+        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+        laneTotal += laneCount;
+        weightTotal += static_cast<size_t>(first.weightCount) * laneCount;
+    }
+
+    s.weights.resize(weightTotal);
+    for (std::vector<float>* laneValues : {&s.bias, &s.rate, &s.slope, &s.output, &s.steps})
+        laneValues->assign(static_cast<size_t>(laneTotal), 0.0f);
+    s.targets.assign(static_cast<size_t>(laneTotal), nullptr);
+    s.memberWeights.resize(maps.size());
+    for (size_t g = 0; g < groupCount; ++g) {
+        const int* members = s.order.data() + s.groupStart[g];
+        for (int member = 0; member < s.groupSize[g]; ++member) {
+            const FeatureMap& map = maps[static_cast<size_t>(members[member])];
+            ConvKernel& kernel = *map.kernel;
+            s.memberWeights[static_cast<size_t>(s.groupStart[g] + member)] = kernel.weights.data();
+            const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
+            s.bias[lane] = kernel.weights[static_cast<size_t>(kernel.weightCount)];
+            s.rate[lane] = kernel.rate;
+            s.slope[lane] = kernel.slope;
+            s.output[lane] = kernel.output;
+            s.targets[lane] = map.image->ptr<float>(0);
+        }
+        lanes->interleave(s.weights.data() + s.groupWeights[g],
+                          s.memberWeights.data() + s.groupStart[g], s.groupSize[g],
+                          RoundUpToLanes(s.groupSize[g]),
+                          maps[static_cast<size_t>(s.groupFirst[g])].kernel->weightCount);
+    }
+
+    // Groups of one vector go in bundles, so that their sums advance
+    // together instead of each waiting for its previous add.
+    constexpr int kBundle = ConvLanes::kBundle;
+    // Bundle i is the groups bundled[bundleEnd[i - 1] .. bundleEnd[i]): a
+    // group of several vectors alone, or up to kBundle one-vector groups.
+    s.bundled.clear();
+    s.bundleEnd.clear();
+    for (size_t g = 0; g < groupCount; ++g) {
+        if (RoundUpToLanes(s.groupSize[g]) == kWidth) continue;
+        s.bundled.push_back(static_cast<int>(g));
+        s.bundleEnd.push_back(static_cast<int>(s.bundled.size()));
+    }
+    int open = 0;
+    for (size_t g = 0; g < groupCount; ++g) {
+        if (RoundUpToLanes(s.groupSize[g]) != kWidth) continue;
+        s.bundled.push_back(static_cast<int>(g));
+        if (++open < kBundle) continue;
+        s.bundleEnd.push_back(static_cast<int>(s.bundled.size()));
+        open = 0;
+    }
+    if (open > 0) s.bundleEnd.push_back(static_cast<int>(s.bundled.size()));
+
+    // Two sets of entry lists per group: the current field's and the next's.
+    const size_t entrySpace = static_cast<size_t>(windowCount);
+    s.entryInputs.resize(2 * entrySpace * kBundle);
+    s.entries.resize(2 * entrySpace * kBundle);
+    int widest = kBundle * kWidth;
+    for (size_t g = 0; g < groupCount; ++g)
+        widest = std::max(widest, RoundUpToLanes(s.groupSize[g]));
+    s.sums.resize(static_cast<size_t>(widest));
+    const std::vector<ReceptiveField*>& fields = layer.activeFields;
+    for (size_t i = 0; i < s.bundleEnd.size() && !fields.empty(); ++i) {
+        const int* bundle = s.bundled.data() + (i == 0 ? 0 : s.bundleEnd[i - 1]);
+        const int count = s.bundleEnd[i] - (i == 0 ? 0 : s.bundleEnd[i - 1]);
+        ConvLanes::GroupJob jobs[kBundle];
+        const std::vector<int>* patterns[kBundle];
+        // Lists the entries of field `f` for every group into entry set `set`.
+        const auto listEntries = [&](const ReceptiveField& field, int set) {
+            for (int b = 0; b < count; ++b) {
+                const size_t at = (static_cast<size_t>(set) * kBundle + b) * entrySpace;
+                jobs[b].entryCount = FieldEntries(field, *patterns[b], s.entryInputs.data() + at,
+                                                  s.entries.data() + at);
+                jobs[b].inputs = s.entryInputs.data() + at;
+                jobs[b].entries = s.entries.data() + at;
+            }
+        };
+        for (int b = 0; b < count; ++b) {
+            const size_t g = static_cast<size_t>(bundle[b]);
+            patterns[b] = &maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
+            jobs[b].inputCount = n;
+            jobs[b].inputStride = InputStride();
+            jobs[b].weights = s.weights.data() + s.groupWeights[g];
+            jobs[b].laneCount = RoundUpToLanes(s.groupSize[g]);
+            jobs[b].steps = s.steps.data() + s.groupLanes[g];
+        }
+        const bool wide = jobs[0].laneCount > kWidth;
+        // Every field's sums: for one wide group lane by lane, for a bundle
+        // eight lanes per group.
+        float* sums = s.sums.data();
+
+        listEntries(*fields[0], 0);
+        if (wide)
+            lanes->groupRespond(jobs[0], sums);
+        else
+            lanes->bundleRespond(jobs, count, sums);
+        // Positions in order: each one's response uses the weights that the
+        // positions before it have left, as in the plain online update.
+        for (size_t f = 0; f < fields.size(); ++f) {
+            const ReceptiveField& field = *fields[f];
+            const int cell = field.row * outWidth + field.column;
+            bool whole = true;  // every group reads its whole pattern here
+            for (int b = 0; b < count; ++b) {
+                const size_t g = static_cast<size_t>(bundle[b]);
+                whole = whole && jobs[b].entryCount == static_cast<int>(patterns[b]->size());
+                for (int member = 0; member < s.groupSize[g]; ++member) {
+                    const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
+                    const float sum = sums[b * kWidth + member];
+                    if (std::isnan(sum)) return false;
+                    const float value = Activate(s.bias[lane], sum, s.slope[lane]);
+                    const float err = s.targets[lane][cell] - value;
+                    const float d = value <= 0.0f ? s.slope[lane] : 0.999f;
+                    const float step = (err * s.rate[lane]) * d;
+                    s.steps[lane] = step;
+                    s.bias[lane] = step + s.bias[lane];
+                    s.output[lane] = value;
+                }
+            }
+            if (f + 1 == fields.size()) {
+                lanes->bundleUpdate(jobs, count, false, sums);
+                break;
+            }
+            // The next field's entries go to the other set; when both fields
+            // read whole patterns, the step and the next response share one
+            // sweep over the weights.
+            const int set = static_cast<int>((f + 1) % 2);
+            ConvLanes::GroupJob current[kBundle];
+            std::copy(jobs, jobs + count, current);
+            listEntries(*fields[f + 1], set);
+            for (int b = 0; b < count; ++b)
+                whole = whole && jobs[b].entryCount == static_cast<int>(patterns[b]->size());
+            if (whole) {
+                for (int b = 0; b < count; ++b) current[b].nextInputs = jobs[b].inputs;
+                lanes->bundleUpdate(current, count, true, sums);
+                continue;
+            }
+            lanes->bundleUpdate(current, count, false, sums);
+            if (wide)
+                lanes->groupRespond(jobs[0], sums);
+            else
+                lanes->bundleRespond(jobs, count, sums);
+        }
+
+        // A weight that went NaN or infinite stays so (inf + x is inf or
+        // NaN), so checking at the end catches every step that would throw.
+        for (int b = 0; b < count; ++b) {
+            const size_t g = static_cast<size_t>(bundle[b]);
+            const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+            if (!lanes->allFinite(jobs[b].weights, s.groupSize[g], jobs[b].laneCount,
+                                  first.weightCount))
+                return false;
+        }
+    }
+
+    for (size_t g = 0; g < groupCount; ++g) {
+        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+        lanes->deinterleave(s.memberWeights.data() + s.groupStart[g],
+                            s.weights.data() + s.groupWeights[g], s.groupSize[g],
+                            RoundUpToLanes(s.groupSize[g]), first.weightCount);
+        const int* members = s.order.data() + s.groupStart[g];
+        for (int member = 0; member < s.groupSize[g]; ++member) {
+            ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
+            const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
+            kernel.weights[static_cast<size_t>(kernel.weightCount)] = s.bias[lane];
+            kernel.output = s.output[lane];
+        }
+    }
+    return true;
+}
+
+void ConvolutionFast::DepthLines(const std::vector<DepthLine*>& lines) {
+    const int n = layer.inputCount;
+    Scratch& s = ThreadScratch();
+    std::vector<float>& row = s.row;
+    row.resize(static_cast<size_t>(n));
+    // No map writes shares here: the lines are only summed.
+    s.shareSources.assign(static_cast<size_t>(layer.outputCount), nullptr);
+    s.shareFactors.assign(static_cast<size_t>(layer.outputCount), 0.0f);
+    for (DepthLine* line : lines) {
+        if (!line->active) continue;
+        line->active = false;
+        lanes->lineShares(line->errors.data(), row.data(), s.shareSources.data(),
+                          s.shareFactors.data(), layer.outputCount, n);
+        for (int k = 0; k < n; ++k) {
+            float& value = *line->inputs[static_cast<size_t>(k)];
+            value = value + row[static_cast<size_t>(k)];
+            if (value > 1.0f) value = 1.0f;
+            if (value < 0.0f) value = 0.0f;
+        }
+    }
+}

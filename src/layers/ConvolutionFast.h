@@ -1,0 +1,189 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "layers/ConvLanes.h"
+#include "layers/DepthLine.h"
+#include "layers/FeatureMap.h"
+
+namespace cv {
+class Mat;
+}
+
+class ConvolutionLayer;
+struct ReceptiveField;
+
+// The fast path of one ConvolutionLayer: the same forward, error, update and
+// depth-line work as the layer's plain tasks, with results equal bit for bit,
+// computed from layouts that suit vector lanes:
+// - forward, where active fields are dense: padded copies of the input
+//   planes (split by phase for stride 2) so that one load serves eight
+//   neighbouring output positions, and only blocks of positions holding an
+//   active field are computed; where they are sparse (small late maps):
+//   kernels sharing one pattern side by side in lanes, field after field;
+// - error: the activations the forward pass saved, instead of recomputing
+//   them (the inputs and weights have not changed in between); and, per
+//   depth line, only the share that the last field reaching it leaves
+//   there, computed together with the line's sum over all output maps;
+// - update: kernels sharing one pattern side by side in lanes, stepping
+//   through the positions in order, from a position-major copy of the inputs;
+// - depth lines: the shares of all output maps added in vector rows.
+// Owned by its layer and made in its Configure; the tasks may run on several
+// workers at once, each on its own chunk, as the plain tasks do.
+class ConvolutionFast {
+  public:
+    explicit ConvolutionFast(ConvolutionLayer& layer);
+    ConvolutionFast(const ConvolutionFast&) = delete;
+    ConvolutionFast& operator=(const ConvolutionFast&) = delete;
+
+    // Lays out the copies for the configured layer. A layer whose kernels
+    // read beyond its window is left to the plain path (Usable false).
+    void Configure();
+    void Release();
+    bool Usable() const { return usable; }
+    // The vector loops the next tasks use; set before each batch.
+    void UseLanes(const ConvLanes& chosen) { lanes = &chosen; }
+
+    // Records the planes the layer's depth lines were just linked to; the
+    // fast path reads the same planes.
+    void Link(const FeatureMaps& inputs);
+    // Whether linking to `inputs` would write the pointers the lines hold.
+    bool LinkedTo(const FeatureMaps& inputs) const;
+
+    // Calling thread: what the layer's Forward does with the resized mask,
+    // fields above the threshold into activeFields and their window lines
+    // set active (and queued in `queue` unless it is null), in the same
+    // order; each line is looked at once per pass instead of once per window.
+    void ActivateFields(const cv::Mat& resizedMask, float threshold,
+                        std::vector<DepthLine*>* queue);
+
+    // Calling thread, after the active fields are chosen and before the
+    // forward batch of `chunkCount` chunks: picks the layout with less work
+    // for this pass and copies the linked planes into it.
+    void PrepareForward(int chunkCount);
+    // The forward work of one chunk. Returns the position of the first map
+    // whose sum at an active field is not a number, or maps.size() when all
+    // are done; from that map on, the caller redoes the chunk the plain way.
+    size_t Forward(const std::vector<FeatureMap>& maps);
+    // Whether the saved activations still match the layer's inputs and
+    // weights: set after a completed fast forward, cleared by anything that
+    // may change them.
+    void SetActivationsFresh(bool fresh) { activationsFresh = fresh; }
+    bool ActivationsFresh() const { return activationsFresh; }
+    // Whether the last fast forward put kernels in lanes (else positions).
+    bool ForwardByKernels() const { return forwardByKernels; }
+
+    // The error work, from the saved activations (which must be fresh).
+    // ErrorTotal (calling thread): the sum of absolute errors over all maps
+    // and active fields, added as the plain error tasks of `chunkCount`
+    // chunks and their gathering add it. ShareErrors (a batch over depth
+    // lines, before the update): the shares the plain error task would leave
+    // in each line, and the line's sum of the shares of all output maps.
+    // AddRows (after the update, in place of the depth-line task): adds the
+    // sums to the inputs.
+    float ErrorTotal(int chunkCount) const;
+    void ShareErrors(const std::vector<DepthLine*>& lines);
+    void AddRows(const std::vector<DepthLine*>& lines);
+
+    // Calling thread, before the update batch: the position-major input copy
+    // (kept from the forward pass when that one made it and is still fresh).
+    void PrepareUpdate();
+    // The update task of one chunk. Returns false, having changed nothing,
+    // when a sum or a weight went non-finite; the caller then redoes the
+    // chunk the plain way, which fails where the plain code fails.
+    bool Update(const std::vector<FeatureMap>& maps);
+
+    // The depth-line task of one chunk, for shares the plain error task wrote.
+    void DepthLines(const std::vector<DepthLine*>& lines);
+
+  private:
+    // The two forward layouts; both leave the activations in `activations`
+    // and return the chunk position of the first map with a NaN sum.
+    size_t ForwardByPositions(const std::vector<FeatureMap>& maps);
+    size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
+    void PadInputs();
+    void PackInputs();
+    // The pattern entries whose window position lies inside the input at
+    // `field`, in order: where their inputs start in the current input copy
+    // (InputStride() apart) and their j.
+    int FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
+                     const float** inputs, int* entries) const;
+    size_t InputStride() const;
+    // A field's cell in its output plane, and its lane in the blocks.
+    size_t CellOf(const ReceptiveField& field) const;
+    size_t LaneOf(const ReceptiveField& field) const;
+    // Position (y * inputWidth + x) of a line of the layer.
+    size_t IndexOf(const DepthLine* line) const;
+    // The ShareErrors work for one stride (0: any stride).
+    template <int kStride>
+    void ShareLines(const std::vector<DepthLine*>& lines);
+
+    ConvolutionLayer& layer;
+    const ConvLanes* lanes;
+    bool usable = false;
+    bool activationsFresh = false;
+    bool forwardByKernels = false;
+    // Which copy holds the inputs of the last fast Forward: the padded
+    // planes or the position-major copy.
+    enum class InputCopy { None, Padded, Packed };
+    InputCopy inputCopy = InputCopy::None;
+
+    // Window geometry of the layer's largest kernel, by window number.
+    int pad = 0;
+    int windowCount = 0;
+    std::vector<int> windowDx;
+    std::vector<int> windowDy;
+
+    // Padded input copies. Output position (c, r) is lane q = r * phaseWidth
+    // + c; input map k, phase p is the plane at (k * phaseCount + p) * planeSize.
+    int phaseCount = 1;
+    int phaseWidth = 0;
+    size_t planeSize = 0;
+    std::vector<float> planes;
+    std::vector<int> tapPhase;   // per window number
+    std::vector<int> tapOffset;  // per window number
+
+    // Blocks of ConvLanes::kWidth lanes.
+    int blockCount = 0;
+    std::vector<std::uint8_t> validBits;   // per block and window number
+    std::vector<std::uint8_t> interior;    // per block
+    std::vector<std::uint8_t> activeBits;  // per block: lanes holding an active field
+    std::vector<int> activeBlocks;
+
+    // The forward pass's activations, per output map laneCapacity floats in
+    // lane order (LaneOf), as the position blocks leave them.
+    std::vector<float> activations;
+    size_t laneCapacity = 0;
+    size_t cellCount = 0;  // output plane size
+    // Positions whose line ActivateFields has already looked at in this pass.
+    std::vector<std::uint64_t> seenLines;
+    // Per field (row * outputWidth + column): 1 when active in the last Forward.
+    std::vector<std::uint8_t> fieldActive;
+
+    // Per input position, the summed shares ShareErrors leaves for AddRows.
+    std::vector<float> lineSums;
+    // The kernels' distinct patterns. For a pattern, its entries sorted so
+    // that the fields reaching a line through them come latest first.
+    struct PatternEntry {
+        int entry;  // j: the weights of pattern entry j
+        int dx;
+        int dy;
+    };
+    std::vector<std::vector<PatternEntry>> patternEntries;
+    std::vector<int> patternOf;  // per kernel
+
+    // Open addressing from a line's address to its position: a small table
+    // in cache instead of a trip to the line's own scattered memory.
+    std::vector<std::pair<const DepthLine*, std::uint32_t>> lineTable;
+    size_t lineTableMask = 0;
+
+    // The planes the depth lines point into: row 0 and the row step of each.
+    std::vector<float*> inputRows;
+    std::vector<size_t> inputSteps;
+    // Input values position-major: position y * inputWidth + x, then map k,
+    // packedStride floats per position (the map count rounded up to whole
+    // vectors, so that the copy is made by 8 x 8 transposes).
+    std::vector<float> packedInputs;
+    size_t packedStride = 0;
+};

@@ -1,0 +1,391 @@
+// The fast convolution paths against the reference, bit for bit: two layers
+// made from the same weights and fed the same inputs, masks and targets, one
+// run by the reference and one by a fast implementation, must hold the same
+// bytes everywhere after every step.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include "api/NetHandle.h"
+#include "layers/ConvolutionLayer.h"
+#include "support/Images.h"
+#include "support/LayerTesting.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using Implementation = ConvolutionLayer::Implementation;
+
+const Implementation kFastOnes[] = {Implementation::Fast, Implementation::FastPortable};
+
+const char* Name(Implementation implementation) {
+    return implementation == Implementation::Fast ? "Fast" : "FastPortable";
+}
+
+// Restores the process-wide default when a test ends, however it ends.
+class ImplementationGuard {
+  public:
+    ImplementationGuard() = default;
+    ~ImplementationGuard() { ConvolutionLayer::SetImplementation(Implementation::Fast); }
+    ImplementationGuard(const ImplementationGuard&) = delete;
+    ImplementationGuard& operator=(const ImplementationGuard&) = delete;
+};
+
+struct Shape {
+    int minKernel;
+    int maxKernel;
+    int stride;
+    bool entry;
+    // Many maps make groups of one pattern fill several vectors; few make
+    // groups smaller than a vector, which the update runs in bundles.
+    int outputs = 160;
+};
+
+// A layer with its own input planes. The input list object stays the same
+// from pass to pass, as a module's list does.
+class Subject {
+  public:
+    Subject(const Shape& shape, Network& network, Implementation implementation)
+        : implementation(implementation),
+          layer(cv::Size(shape.minKernel, shape.minKernel),
+                cv::Size(shape.maxKernel, shape.maxKernel), kInputs, shape.outputs, shape.stride,
+                &network, shape.entry) {
+        layer.Configure(cv::Size(kWidth, kHeight));
+        for (int k = 0; k < kInputs; ++k)
+            planes.emplace_back(kHeight, kWidth, CV_32F, cv::Scalar(0));
+        inputs = MapsOver(planes);
+    }
+
+    void Forward(const cv::Mat& mask) {
+        ConvolutionLayer::SetImplementation(implementation);
+        layer.Forward(inputs, &mask);
+    }
+    void Backward() {
+        ConvolutionLayer::SetImplementation(implementation);
+        layer.Backward();
+    }
+
+    static constexpr int kInputs = 11;
+    static constexpr int kWidth = 14;
+    static constexpr int kHeight = 11;
+
+    Implementation implementation;
+    ConvolutionLayer layer;
+    std::vector<cv::Mat> planes;
+    FeatureMaps inputs;
+};
+
+bool SameBytes(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// The first difference between the two layers' state, or "" when none.
+std::string Difference(const Subject& reference, const Subject& fast) {
+    const ConvolutionLayer& a = reference.layer;
+    const ConvolutionLayer& b = fast.layer;
+    for (size_t i = 0; i < a.outputs.size(); ++i)
+        if (!SamePlane(*a.outputs[i].image, *b.outputs[i].image))
+            return "output plane " + std::to_string(i);
+    for (size_t k = 0; k < reference.planes.size(); ++k)
+        if (!SamePlane(reference.planes[k], fast.planes[k]))
+            return "input plane " + std::to_string(k);
+    for (size_t i = 0; i < a.kernels.size(); ++i) {
+        if (!SameBytes(a.kernels[i].weights, b.kernels[i].weights))
+            return "weights of kernel " + std::to_string(i);
+        if (std::memcmp(&a.kernels[i].output, &b.kernels[i].output, sizeof(float)) != 0)
+            return "output of kernel " + std::to_string(i);
+    }
+    for (size_t p = 0; p < a.depthLines.size(); ++p) {
+        if (!SameBytes(a.depthLines[p]->errors, b.depthLines[p]->errors))
+            return "error rows of line " + std::to_string(p);
+        if (a.depthLines[p]->active != b.depthLines[p]->active)
+            return "active flag of line " + std::to_string(p);
+    }
+    if (std::memcmp(&a.errorTotal, &b.errorTotal, sizeof(float)) != 0) return "error total";
+    return "";
+}
+
+class RandomFeed {
+  public:
+    explicit RandomFeed(unsigned seed) : engine(seed) {}
+
+    // Values in [0, 1] with some exact zeros, the same into every plane list.
+    void Fill(std::vector<cv::Mat>& a, std::vector<cv::Mat>& b) {
+        for (size_t k = 0; k < a.size(); ++k) {
+            for (int y = 0; y < a[k].rows; ++y)
+                for (int x = 0; x < a[k].cols; ++x) {
+                    const float value = Chance(0.1) ? 0.0f : Uniform(0.0f, 1.0f);
+                    a[k].at<float>(y, x) = value;
+                    b[k].at<float>(y, x) = value;
+                }
+        }
+    }
+    void FillOutputs(ConvolutionLayer& a, ConvolutionLayer& b) {
+        for (size_t i = 0; i < a.outputs.size(); ++i) {
+            std::vector<cv::Mat> pa{*a.outputs[i].image};
+            std::vector<cv::Mat> pb{*b.outputs[i].image};
+            Fill(pa, pb);  // the headers share the layers' planes
+        }
+    }
+    // Weights wide enough that sums clip at both ends of the activation.
+    void Weights(ConvolutionLayer& a, ConvolutionLayer& b) {
+        const WeightGroups wa = a.GetWeights();
+        const WeightGroups wb = b.GetWeights();
+        for (size_t i = 0; i < wa.size(); ++i)
+            for (size_t j = 0; j < wa[i].size(); ++j) *wa[i][j] = *wb[i][j] = Uniform(-0.35f, 0.3f);
+    }
+    // A mask at another size than the input, so it is resized: about half
+    // of it set, or only one cell, whose few active fields the fast path
+    // computes in another layout.
+    cv::Mat Mask(bool sparse = false) {
+        cv::Mat mask(9, 8, CV_32F, cv::Scalar(0));
+        if (sparse) {
+            mask.at<float>(std::uniform_int_distribution<int>(0, 8)(engine),
+                           std::uniform_int_distribution<int>(0, 7)(engine)) = 1.0f;
+            return mask;
+        }
+        for (int y = 0; y < mask.rows; ++y)
+            for (int x = 0; x < mask.cols; ++x) mask.at<float>(y, x) = Chance(0.5) ? 1.0f : 0.0f;
+        return mask;
+    }
+    float Uniform(float low, float high) {
+        return std::uniform_real_distribution<float>(low, high)(engine);
+    }
+    bool Chance(double p) { return std::bernoulli_distribution(p)(engine); }
+
+  private:
+    std::mt19937 engine;
+};
+
+const Shape kShapes[] = {
+    {3, 3, 1, false},     {3, 3, 2, false},     {3, 5, 1, false},    {3, 5, 2, false},
+    {3, 3, 1, true},      {3, 5, 2, true},      {3, 5, 1, true},     {3, 3, 2, true},
+    {3, 5, 1, false, 29}, {3, 5, 2, false, 29}, {3, 3, 1, true, 29}, {3, 3, 2, false, 29},
+};
+
+std::string Describe(const Shape& shape, int workers, Implementation implementation) {
+    std::ostringstream text;
+    text << Name(implementation) << ", kernels " << shape.minKernel << "/" << shape.maxKernel
+         << ", stride " << shape.stride << (shape.entry ? ", entry" : ", inner") << ", " << workers
+         << " workers";
+    return text.str();
+}
+
+}  // namespace
+
+TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
+    ImplementationGuard guard;
+    int byKernels = 0;
+    int byPositions = 0;
+    for (const int workers : {1, 2}) {
+        StartedNetwork pools(workers);
+        for (const Shape& shape : kShapes) {
+            for (const Implementation implementation : kFastOnes) {
+                SCOPED_TRACE(Describe(shape, workers, implementation));
+                Subject reference(shape, pools.net, Implementation::Reference);
+                Subject fast(shape, pools.net, implementation);
+                RandomFeed feed(
+                    static_cast<unsigned>(workers * 100 + shape.stride * 10 + shape.maxKernel));
+                feed.Weights(reference.layer, fast.layer);
+                reference.layer.SetRates(0.05f, 0.01f);
+                fast.layer.SetRates(0.05f, 0.01f);
+
+                // Trained passes, a pass of two forwards (their active lines
+                // add up), and a forward without training in between.
+                const std::vector<int> forwardsPerPass{1, 1, 2, 1, 1};
+                for (size_t pass = 0; pass < forwardsPerPass.size(); ++pass) {
+                    SCOPED_TRACE("pass " + std::to_string(pass));
+                    for (int f = 0; f < forwardsPerPass[pass]; ++f) {
+                        feed.Fill(reference.planes, fast.planes);
+                        const cv::Mat mask = feed.Mask(pass % 2 == 1);
+                        reference.Forward(mask);
+                        fast.Forward(mask);
+                        ASSERT_EQ(Difference(reference, fast), "") << "after forward";
+                        ++(fast.layer.FastPath().ForwardByKernels() ? byKernels : byPositions);
+                    }
+                    if (pass == 3) continue;
+                    feed.FillOutputs(reference.layer, fast.layer);
+                    reference.Backward();
+                    fast.Backward();
+                    ASSERT_EQ(Difference(reference, fast), "") << "after backward";
+                }
+            }
+        }
+    }
+    // Both forward layouts were compared.
+    EXPECT_GT(byKernels, 0);
+    EXPECT_GT(byPositions, 0);
+}
+
+TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults) {
+    ImplementationGuard guard;
+    StartedNetwork pools(2);
+    const Shape shape{3, 5, 1, false};
+    Subject reference(shape, pools.net, Implementation::Reference);
+    Subject mixed(shape, pools.net, Implementation::Fast);
+    RandomFeed feed(5);
+    feed.Weights(reference.layer, mixed.layer);
+    for (const Implementation forward : {Implementation::Reference, Implementation::Fast}) {
+        feed.Fill(reference.planes, mixed.planes);
+        const cv::Mat mask = feed.Mask();
+        reference.Forward(mask);
+        mixed.implementation = forward;
+        mixed.Forward(mask);
+        feed.FillOutputs(reference.layer, mixed.layer);
+        reference.Backward();
+        mixed.implementation =
+            forward == Implementation::Fast ? Implementation::Reference : Implementation::Fast;
+        mixed.Backward();
+        EXPECT_EQ(Difference(reference, mixed), "");
+    }
+    // Weights written between Forward and Backward are the ones Backward uses.
+    feed.Fill(reference.planes, mixed.planes);
+    const cv::Mat mask = feed.Mask();
+    reference.Forward(mask);
+    mixed.implementation = Implementation::Fast;
+    mixed.Forward(mask);
+    feed.Weights(reference.layer, mixed.layer);
+    feed.FillOutputs(reference.layer, mixed.layer);
+    reference.Backward();
+    mixed.Backward();
+    EXPECT_EQ(Difference(reference, mixed), "");
+}
+
+namespace {
+
+// Runs one step on both subjects and returns what each printed and threw.
+struct Outcome {
+    std::string thrown;
+    std::string out;
+    std::string err;
+};
+
+Outcome Capture(const std::function<void()>& step) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Outcome outcome;
+    outcome.thrown = ThrownText(step);
+    outcome.out = testing::internal::GetCapturedStdout();
+    outcome.err = testing::internal::GetCapturedStderr();
+    return outcome;
+}
+
+void ExpectSameOutcome(const Outcome& a, const Outcome& b) {
+    EXPECT_EQ(a.thrown, b.thrown);
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_EQ(a.err, b.err);
+}
+
+}  // namespace
+
+TEST(ConvolutionImplementations, FailWhereTheReferenceFails) {
+    ImplementationGuard guard;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const Implementation implementation : kFastOnes) {
+        SCOPED_TRACE(Name(implementation));
+        StartedNetwork pools(2);
+        const Shape shape{3, 5, 1, false};
+        Subject reference(shape, pools.net, Implementation::Reference);
+        Subject fast(shape, pools.net, implementation);
+        RandomFeed feed(11);
+        feed.Weights(reference.layer, fast.layer);
+        feed.Fill(reference.planes, fast.planes);
+
+        // Only the left half is active; a NaN far right of it is never read.
+        cv::Mat mask(Subject::kHeight, Subject::kWidth, CV_32F, cv::Scalar(0));
+        mask(cv::Rect(0, 0, 4, Subject::kHeight)).setTo(1.0f);
+        reference.planes[3].at<float>(5, 12) = fast.planes[3].at<float>(5, 12) = nan;
+        const Outcome quiet = Capture([&] { fast.Forward(mask); });
+        ExpectSameOutcome(Capture([&] { reference.Forward(mask); }), quiet);
+        EXPECT_EQ(quiet.thrown, "");
+        EXPECT_EQ(Difference(reference, fast), "");
+
+        // An infinite weight on the pattern entry to the left of the centre:
+        // the fields of column 0 have no line there and must not add 0 * inf
+        // (elsewhere it meets positive inputs only and saturates the output).
+        for (Subject* subject : {&reference, &fast}) {
+            *subject->layer.GetWeights()[0][1 * Subject::kInputs + 4] = inf;
+            subject->planes[4].setTo(0.5f);
+        }
+        reference.Forward(mask);
+        fast.Forward(mask);
+        EXPECT_EQ(Difference(reference, fast), "");
+        EXPECT_EQ(fast.layer.outputs[0].image->at<float>(4, 0),
+                  reference.layer.outputs[0].image->at<float>(4, 0));
+
+        // Training on with it: the infinite weight fails the update the way
+        // the reference fails it, and both leave the same weights behind.
+        feed.FillOutputs(reference.layer, fast.layer);
+        const Outcome failedUpdate = Capture([&] { fast.Backward(); });
+        ExpectSameOutcome(Capture([&] { reference.Backward(); }), failedUpdate);
+        EXPECT_NE(failedUpdate.thrown, "");
+        EXPECT_EQ(Difference(reference, fast), "");
+
+        // A NaN inside the active half fails the forward pass alike.
+        feed.Weights(reference.layer, fast.layer);
+        reference.planes[2].at<float>(6, 1) = fast.planes[2].at<float>(6, 1) = nan;
+        const Outcome failedForward = Capture([&] { fast.Forward(mask); });
+        ExpectSameOutcome(Capture([&] { reference.Forward(mask); }), failedForward);
+        EXPECT_NE(failedForward.thrown, "");
+        EXPECT_EQ(Difference(reference, fast), "");
+    }
+}
+
+namespace {
+
+struct NetworkRun {
+    std::vector<float> losses;
+    std::vector<float> scores;
+    std::string file;
+};
+
+// Loads a freshly drawn network in a folder of its own, trains it on a few
+// pictures, predicts one, and saves it.
+NetworkRun TrainNetwork(int size, unsigned threads, Implementation implementation) {
+    ConvolutionLayer::SetImplementation(implementation);
+    TempDir folder;
+    std::ostringstream header;
+    header << size << ";" << size << "\n3\na;b;c;\n";
+    TempDir::WriteFile("Network.data", header.str());
+    NetworkRun run;
+    NetHandle handle;
+    testing::internal::CaptureStdout();
+    std::srand(1234);
+    handle.Load(threads);
+    for (int step = 0; step < 3; ++step) {
+        const cv::Mat picture = TexturedImage(size, size, step);
+        std::vector<float> wanted(3, 0.0f);
+        wanted[static_cast<size_t>(step)] = 1.0f;
+        run.losses.push_back(handle.Train(picture, cv::Rect(0, 0, size, size), wanted));
+    }
+    const cv::Mat picture = TexturedImage(size, size, 7);
+    run.scores = handle.Predict(picture, cv::Rect(0, 0, size, size));
+    handle.network.Save();
+    run.file = TempDir::ReadFile("Network.data");
+    handle.network.Unload();
+    testing::internal::GetCapturedStdout();
+    return run;
+}
+
+}  // namespace
+
+TEST(ConvolutionImplementations, TrainWholeNetworksIdentically) {
+    ImplementationGuard guard;
+    for (const int size : {32, 64}) {
+        SCOPED_TRACE(size);
+        const NetworkRun reference = TrainNetwork(size, 1, Implementation::Reference);
+        for (const Implementation implementation : kFastOnes) {
+            SCOPED_TRACE(Name(implementation));
+            const NetworkRun fast = TrainNetwork(size, 2, implementation);
+            ASSERT_TRUE(SameBytes(reference.losses, fast.losses));
+            ASSERT_TRUE(SameBytes(reference.scores, fast.scores));
+            EXPECT_TRUE(reference.file == fast.file) << "saved weights differ";
+        }
+        // The weights did move: the comparison is not between two untouched files.
+        EXPECT_NE(reference.losses.front(), reference.losses.back());
+    }
+}
