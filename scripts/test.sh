@@ -17,14 +17,14 @@ run_suite() {
 
 mkdir -p build
 run_suite build/release -DCMAKE_BUILD_TYPE=Release
+# The fuzzers, about a minute each (CORVANE_FUZZ_SECONDS to change it, 0 to skip).
+fuzz_seconds=${CORVANE_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" != "0" ]; then
+  bash scripts/fuzz.sh "$fuzz_seconds"
+fi
 if [ "${CORVANE_SKIP_SANITIZERS:-0}" != "1" ]; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCORVANE_SANITIZE=address;undefined"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
     run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=thread
-fi
-# The fuzzers, about a minute each (CORVANE_FUZZ_SECONDS to change it, 0 to skip).
-fuzz_seconds=${CORVANE_FUZZ_SECONDS:-60}
-if [ "$fuzz_seconds" != "0" ]; then
-  bash scripts/fuzz.sh "$fuzz_seconds"
 fi
