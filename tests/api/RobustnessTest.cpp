@@ -70,8 +70,8 @@ struct SmallNetwork {
 TEST(Robustness, RefusedFileFailsTheLoadWithOneLineAndBuildsNothing) {
     TempDir dir;
     const std::string name1025(1025, 'n');
-    std::string nineteenNames;
-    for (int i = 0; i < 18; ++i) nineteenNames += "c;";
+    std::string eighteenNames;
+    for (int i = 0; i < 18; ++i) eighteenNames += "c;";
     // File contents and the one line each must print.
     const std::vector<std::pair<std::string, std::string>> files{
         {"16;32\n2\na;b;\n", "network file refused: input size 16x32 is outside 32 to 4096"},
@@ -80,7 +80,7 @@ TEST(Robustness, RefusedFileFailsTheLoadWithOneLineAndBuildsNothing) {
         {"32;32\n0\n\n", "network file refused: output count 0 is outside 1 to 100000"},
         {"32;32\n-7\n\n", "network file refused: output count -7 is outside 1 to 100000"},
         {"32;32\n100001\n\n", "network file refused: output count 100001 is outside 1 to 100000"},
-        {"32;32\n1\n" + nineteenNames + "\n",
+        {"32;32\n1\n" + eighteenNames + "\n",
          "network file refused: 18 category names for 1 outputs"},
         {"32;32\n1\n" + name1025 + ";\n",
          "network file refused: a category name is longer than 1024 bytes"},
