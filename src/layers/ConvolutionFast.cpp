@@ -587,7 +587,13 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
     return failed;
 }
 
-float ConvolutionFast::ErrorTotal(int chunkCount) const {
+float ConvolutionFast::ErrorTotal(int chunkCount) {
+    mapWeights.resize(layer.kernels.size());
+    mapTargets.resize(layer.kernels.size());
+    for (size_t i = 0; i < layer.kernels.size(); ++i) {
+        mapWeights[i] = layer.kernels[i].weights.data();
+        mapTargets[i] = layer.outputs[i].image->ptr<float>(0);
+    }
     float total = 0.0f;
     for (int chunk = 0; chunk < chunkCount; ++chunk) {
         // Invariant: sum holds the absolute errors of the chunk's earlier maps
@@ -666,12 +672,11 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
             }
             // The error of map i at the writing field: target minus activation.
             s.shareFactors[static_cast<size_t>(i)] =
-                layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0)[s.writerField[p]] -
+                mapTargets[static_cast<size_t>(i)][s.writerField[p]] -
                 activations[static_cast<size_t>(i) * laneCapacity +
                             static_cast<size_t>(s.writerLane[p])];
             s.shareSources[static_cast<size_t>(i)] =
-                layer.kernels[static_cast<size_t>(i)].weights.data() +
-                static_cast<size_t>(s.writerEntry[p]) * n;
+                mapWeights[static_cast<size_t>(i)] + static_cast<size_t>(s.writerEntry[p]) * n;
         }
         lanes->lineShares(line->errors.data(), lineSums.data() + index * n, s.shareSources.data(),
                           s.shareFactors.data(), layer.outputCount, n);

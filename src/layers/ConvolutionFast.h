@@ -89,14 +89,14 @@ class ConvolutionFast {
     bool ForwardByKernels() const { return forwardByKernels; }
 
     // The error work, from the saved activations (which must be fresh).
-    // ErrorTotal (calling thread): the sum of absolute errors over all maps
-    // and active fields, added as the plain error tasks of `chunkCount`
+    // ErrorTotal (calling thread, first): the sum of absolute errors over all
+    // maps and active fields, added as the plain error tasks of `chunkCount`
     // chunks and their gathering add it. ShareErrors (a batch over depth
     // lines, before the update): the shares the plain error task would leave
     // in each line, and the line's sum of the shares of all output maps.
     // AddRows (after the update, in place of the depth-line task): adds the
     // sums to the inputs.
-    float ErrorTotal(int chunkCount) const;
+    float ErrorTotal(int chunkCount);
     void ShareErrors(const std::vector<DepthLine*>& lines);
     void AddRows(const std::vector<DepthLine*>& lines);
 
@@ -188,6 +188,10 @@ class ConvolutionFast {
     // Per field (row * outputWidth + column): 1 when active in the last Forward.
     std::vector<std::uint8_t> fieldActive;
 
+    // Per output map, gathered by ErrorTotal for ShareErrors: its kernel's
+    // weights and its plane of targets.
+    std::vector<const float*> mapWeights;
+    std::vector<const float*> mapTargets;
     // Per input position, the summed shares ShareErrors leaves for AddRows.
     std::vector<float> lineSums;
     // The kernels' distinct patterns. For a pattern, its entries sorted so
