@@ -180,6 +180,15 @@ void ConvolutionFast::Configure() {
     activeBlocks.reserve(static_cast<size_t>(blockCount));
 
     cellCount = static_cast<size_t>(outWidth) * outHeight;
+    stagedStart.clear();
+    size_t staged = 0;
+    for (const ConvKernel& kernel : layer.kernels) {
+        stagedStart.push_back(staged);
+        staged += kernel.weights.size();
+    }
+    stagedWeights.assign(staged, 0.0f);
+    stagedOutput.assign(layer.kernels.size(), 0.0f);
+    balancedChunks = 0;
     laneCapacity = static_cast<size_t>(blockCount) * kWidth;
     activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
     fieldActive.assign(cellCount, 0);
@@ -226,7 +235,8 @@ void ConvolutionFast::Configure() {
 void ConvolutionFast::Release() {
     usable = false;
     activationsFresh = false;
-    for (std::vector<float>* buffer : {&planes, &activations, &packedInputs, &lineSums}) {
+    for (std::vector<float>* buffer :
+         {&planes, &activations, &packedInputs, &lineSums, &stagedWeights}) {
         buffer->clear();
         buffer->shrink_to_fit();
     }
@@ -240,6 +250,8 @@ void ConvolutionFast::Release() {
     lineTable.clear();
     patternEntries.clear();
     patternOf.clear();
+    balancedItems.clear();
+    balancedChunks = 0;
 }
 
 size_t ConvolutionFast::IndexOf(const DepthLine* line) const {
@@ -413,9 +425,19 @@ size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
     // The activations go to the saved planes first; the output planes are
     // written below, only for the maps the reference would complete.
     const size_t failed = forwardByKernels ? ForwardByKernels(maps) : ForwardByPositions(maps);
-    for (size_t m = 0; m < failed; ++m) {
-        ConvKernel& kernel = *maps[m].kernel;
-        float* plane = maps[m].image->ptr<float>(0);
+    WriteOutputs(
+        std::vector<FeatureMap>(maps.begin(), maps.begin() + static_cast<std::ptrdiff_t>(failed)));
+    return failed;
+}
+
+bool ConvolutionFast::ComputeForward(const std::vector<FeatureMap>& maps) {
+    return (forwardByKernels ? ForwardByKernels(maps) : ForwardByPositions(maps)) == maps.size();
+}
+
+void ConvolutionFast::WriteOutputs(const std::vector<FeatureMap>& maps) {
+    for (const FeatureMap& map : maps) {
+        ConvKernel& kernel = *map.kernel;
+        float* plane = map.image->ptr<float>(0);
         const float* saved = activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
         std::fill(plane, plane + cellCount, 0.0f);
         for (const ReceptiveField* field : layer.activeFields)
@@ -423,7 +445,48 @@ size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
         // The kernel remembers its last response, that of the last field.
         if (!layer.activeFields.empty()) kernel.output = saved[LaneOf(*layer.activeFields.back())];
     }
-    return failed;
+}
+
+bool ConvolutionFast::Balance(int chunkCount) {
+    if (chunkCount == balancedChunks) return balanced;
+    balancedChunks = chunkCount;
+    balanced = false;
+    balancedItems.clear();
+    if (chunkCount < 2) return false;
+    const size_t chunks = static_cast<size_t>(chunkCount);
+    // A kernel's work in every pass grows with its pattern length (the
+    // input count and the fields are the same for all).
+    std::vector<size_t> order(layer.kernels.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    const auto cost = [&](size_t i) { return layer.kernels[i].pattern.size(); };
+    std::vector<size_t> plainLoad(chunks, 0);
+    for (size_t i = 0; i < order.size(); ++i) plainLoad[i % chunks] += cost(i);
+    // Largest first, each to the chunk with the least work so far.
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return cost(a) > cost(b); });
+    std::vector<std::vector<size_t>> members(chunks);
+    std::vector<size_t> load(chunks, 0);
+    for (const size_t i : order) {
+        const size_t chunk =
+            static_cast<size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+        members[chunk].push_back(i);
+        load[chunk] += cost(i);
+    }
+    const size_t plainMost = *std::max_element(plainLoad.begin(), plainLoad.end());
+    const size_t balancedMost = *std::max_element(load.begin(), load.end());
+    // Worth two batches instead of one only when the plain split is clearly off.
+    balanced = plainMost * 10 > balancedMost * 11;
+    if (!balanced) return false;
+    size_t longest = 0;
+    for (std::vector<size_t>& chunk : members) {
+        std::sort(chunk.begin(), chunk.end());
+        longest = std::max(longest, chunk.size());
+    }
+    // Item k goes to chunk k mod chunkCount: deal the chunks out row by row.
+    for (size_t row = 0; row < longest; ++row)
+        for (const std::vector<size_t>& chunk : members)
+            balancedItems.push_back(row < chunk.size() ? layer.outputs[chunk[row]] : FeatureMap{});
+    return true;
 }
 
 size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) {
@@ -524,7 +587,13 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
     return failed;
 }
 
-float ConvolutionFast::ErrorTotal(int chunkCount) const {
+float ConvolutionFast::ErrorTotal(int chunkCount) {
+    mapWeights.resize(layer.kernels.size());
+    mapTargets.resize(layer.kernels.size());
+    for (size_t i = 0; i < layer.kernels.size(); ++i) {
+        mapWeights[i] = layer.kernels[i].weights.data();
+        mapTargets[i] = layer.outputs[i].image->ptr<float>(0);
+    }
     float total = 0.0f;
     for (int chunk = 0; chunk < chunkCount; ++chunk) {
         // Invariant: sum holds the absolute errors of the chunk's earlier maps
@@ -603,12 +672,11 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
             }
             // The error of map i at the writing field: target minus activation.
             s.shareFactors[static_cast<size_t>(i)] =
-                layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0)[s.writerField[p]] -
+                mapTargets[static_cast<size_t>(i)][s.writerField[p]] -
                 activations[static_cast<size_t>(i) * laneCapacity +
                             static_cast<size_t>(s.writerLane[p])];
             s.shareSources[static_cast<size_t>(i)] =
-                layer.kernels[static_cast<size_t>(i)].weights.data() +
-                static_cast<size_t>(s.writerEntry[p]) * n;
+                mapWeights[static_cast<size_t>(i)] + static_cast<size_t>(s.writerEntry[p]) * n;
         }
         lanes->lineShares(line->errors.data(), lineSums.data() + index * n, s.shareSources.data(),
                           s.shareFactors.data(), layer.outputCount, n);
@@ -662,7 +730,7 @@ void ConvolutionFast::PrepareUpdate() {
     }
 }
 
-bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
+bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
     Scratch& s = ThreadScratch();
     const int n = layer.inputCount;
     const int outWidth = layer.outputWidth;
@@ -832,18 +900,38 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps) {
 
     for (size_t g = 0; g < groupCount; ++g) {
         const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+        const int* members = s.order.data() + s.groupStart[g];
+        if (stage)
+            for (int member = 0; member < s.groupSize[g]; ++member)
+                s.memberWeights[static_cast<size_t>(s.groupStart[g] + member)] =
+                    stagedWeights.data() +
+                    stagedStart[static_cast<size_t>(
+                        maps[static_cast<size_t>(members[member])].kernel->index)];
         lanes->deinterleave(s.memberWeights.data() + s.groupStart[g],
                             s.weights.data() + s.groupWeights[g], s.groupSize[g],
                             RoundUpToLanes(s.groupSize[g]), first.weightCount);
-        const int* members = s.order.data() + s.groupStart[g];
         for (int member = 0; member < s.groupSize[g]; ++member) {
             ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
             const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
+            if (stage) {
+                const size_t start = stagedStart[static_cast<size_t>(kernel.index)];
+                stagedWeights[start + static_cast<size_t>(kernel.weightCount)] = s.bias[lane];
+                stagedOutput[static_cast<size_t>(kernel.index)] = s.output[lane];
+                continue;
+            }
             kernel.weights[static_cast<size_t>(kernel.weightCount)] = s.bias[lane];
             kernel.output = s.output[lane];
         }
     }
     return true;
+}
+
+void ConvolutionFast::CommitStaged() {
+    for (ConvKernel& kernel : layer.kernels) {
+        const float* staged = stagedWeights.data() + stagedStart[static_cast<size_t>(kernel.index)];
+        std::copy(staged, staged + kernel.weights.size(), kernel.weights.begin());
+        kernel.output = stagedOutput[static_cast<size_t>(kernel.index)];
+    }
 }
 
 void ConvolutionFast::DepthLines(const std::vector<DepthLine*>& lines) {

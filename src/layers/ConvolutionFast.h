@@ -66,6 +66,20 @@ class ConvolutionFast {
     // whose sum at an active field is not a number, or maps.size() when all
     // are done; from that map on, the caller redoes the chunk the plain way.
     size_t Forward(const std::vector<FeatureMap>& maps);
+    // The same in two steps, for chunks other than the plain ones: the
+    // activations only (false on a NaN sum), then, once no chunk failed, the
+    // output planes and the kernels' last responses.
+    bool ComputeForward(const std::vector<FeatureMap>& maps);
+    void WriteOutputs(const std::vector<FeatureMap>& maps);
+
+    // With several chunks, the plain round-robin split can give one chunk
+    // far more work (kernel sizes alternating with the map index put every
+    // large kernel in one chunk of two). For such a layer Balance returns
+    // true and BalancedItems is the output maps reordered, padded with empty
+    // records (no kernel) that the tasks drop, so that a round-robin split
+    // into `chunkCount` chunks carries similar work in each.
+    bool Balance(int chunkCount);
+    const std::vector<FeatureMap>& BalancedItems() const { return balancedItems; }
     // Whether the saved activations still match the layer's inputs and
     // weights: set after a completed fast forward, cleared by anything that
     // may change them.
@@ -75,14 +89,14 @@ class ConvolutionFast {
     bool ForwardByKernels() const { return forwardByKernels; }
 
     // The error work, from the saved activations (which must be fresh).
-    // ErrorTotal (calling thread): the sum of absolute errors over all maps
-    // and active fields, added as the plain error tasks of `chunkCount`
+    // ErrorTotal (calling thread, first): the sum of absolute errors over all
+    // maps and active fields, added as the plain error tasks of `chunkCount`
     // chunks and their gathering add it. ShareErrors (a batch over depth
     // lines, before the update): the shares the plain error task would leave
     // in each line, and the line's sum of the shares of all output maps.
     // AddRows (after the update, in place of the depth-line task): adds the
     // sums to the inputs.
-    float ErrorTotal(int chunkCount) const;
+    float ErrorTotal(int chunkCount);
     void ShareErrors(const std::vector<DepthLine*>& lines);
     void AddRows(const std::vector<DepthLine*>& lines);
 
@@ -91,8 +105,11 @@ class ConvolutionFast {
     void PrepareUpdate();
     // The update task of one chunk. Returns false, having changed nothing,
     // when a sum or a weight went non-finite; the caller then redoes the
-    // chunk the plain way, which fails where the plain code fails.
-    bool Update(const std::vector<FeatureMap>& maps);
+    // chunk the plain way, which fails where the plain code fails. With
+    // `stage`, the new weights wait in the layer until CommitStaged (calling
+    // thread) hands them to every kernel, once no chunk failed.
+    bool Update(const std::vector<FeatureMap>& maps, bool stage = false);
+    void CommitStaged();
 
     // The depth-line task of one chunk, for shares the plain error task wrote.
     void DepthLines(const std::vector<DepthLine*>& lines);
@@ -124,6 +141,16 @@ class ConvolutionFast {
     bool usable = false;
     bool activationsFresh = false;
     bool forwardByKernels = false;
+    // Balance's reordering, for balancedChunks chunks (0: not made yet).
+    int balancedChunks = 0;
+    bool balanced = false;
+    std::vector<FeatureMap> balancedItems;
+    // Staged update results: per kernel its weights (bias last) at
+    // stagedStart[index], and its last response.
+    std::vector<float> stagedWeights;
+    std::vector<size_t> stagedStart;
+    std::vector<float> stagedOutput;
+
     // Which copy holds the inputs of the last fast Forward: the padded
     // planes or the position-major copy.
     enum class InputCopy { None, Padded, Packed };
@@ -161,6 +188,10 @@ class ConvolutionFast {
     // Per field (row * outputWidth + column): 1 when active in the last Forward.
     std::vector<std::uint8_t> fieldActive;
 
+    // Per output map, gathered by ErrorTotal for ShareErrors: its kernel's
+    // weights and its plane of targets.
+    std::vector<const float*> mapWeights;
+    std::vector<const float*> mapTargets;
     // Per input position, the summed shares ShareErrors leaves for AddRows.
     std::vector<float> lineSums;
     // The kernels' distinct patterns. For a pattern, its entries sorted so

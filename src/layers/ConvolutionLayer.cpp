@@ -33,6 +33,14 @@ float& CellAt(const FeatureMap& map, const ReceptiveField& field) {
     return map.image->ptr<float>(field.row)[field.column];
 }
 
+// A chunk of reordered maps without the empty records that pad it.
+std::vector<FeatureMap> WithoutPadding(std::vector<FeatureMap> maps) {
+    maps.erase(std::remove_if(maps.begin(), maps.end(),
+                              [](const FeatureMap& map) { return map.kernel == nullptr; }),
+               maps.end());
+    return maps;
+}
+
 std::atomic<ConvolutionLayer::Implementation> chosenImplementation{
     ConvolutionLayer::Implementation::Fast};
 
@@ -196,7 +204,30 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     }
 
     fast.SetActivationsFresh(false);
-    if (useFast) {
+    if (useFast && fast.Balance(network->mapTaskPool.ThreadCount())) {
+        fast.PrepareForward(network->mapTaskPool.ThreadCount());
+        // Reordered chunks: the activations first, the planes only once no
+        // chunk met a NaN, so that a failure can be left to the reference.
+        const std::vector<float> failures =
+            network->mapTaskPool.Run(fast.BalancedItems(), [this](std::vector<FeatureMap> chunk) {
+                if (fast.ComputeForward(WithoutPadding(std::move(chunk))))
+                    return std::vector<float>{};
+                return std::vector<float>{1.0f};
+            });
+        if (failures.empty()) {
+            network->mapTaskPool.Run(fast.BalancedItems(), [this](std::vector<FeatureMap> chunk) {
+                fast.WriteOutputs(WithoutPadding(std::move(chunk)));
+                return std::vector<float>{};
+            });
+            fast.SetActivationsFresh(true);
+        } else {
+            // Nothing is written yet: the reference does the whole pass on
+            // its own chunks, and fails as it does.
+            network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+                return ForwardTask(std::move(chunk));
+            });
+        }
+    } else if (useFast) {
         fast.PrepareForward(network->mapTaskPool.ThreadCount());
         network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             const size_t failed = fast.Forward(chunk);
@@ -253,6 +284,26 @@ void ConvolutionLayer::Backward() {
         fast.PrepareUpdate();
         // From here on the weights change, and after the update the inputs.
         fast.SetActivationsFresh(false);
+    } else {
+        fast.SetActivationsFresh(false);
+    }
+    if (useFast && fast.Balance(network->mapPointerPool.ThreadCount())) {
+        // Reordered chunks: the new weights wait until no chunk failed; after
+        // a failure the reference updates the untouched kernels on its own
+        // chunks, and fails as it does.
+        const std::vector<FeatureMap*> failures = network->mapPointerPool.Run(
+            fast.BalancedItems(), [this](std::vector<FeatureMap> chunk) {
+                if (fast.Update(WithoutPadding(std::move(chunk)), true))
+                    return std::vector<FeatureMap*>{};
+                return std::vector<FeatureMap*>{nullptr};
+            });
+        if (failures.empty())
+            fast.CommitStaged();
+        else
+            network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+                return UpdateTask(std::move(chunk));
+            });
+    } else if (useFast) {
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             // On a non-finite value the fast update has changed nothing, and
             // the reference takes the chunk from the start.
@@ -260,7 +311,6 @@ void ConvolutionLayer::Backward() {
             return UpdateTask(std::move(chunk));
         });
     } else {
-        fast.SetActivationsFresh(false);
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             return UpdateTask(std::move(chunk));
         });
