@@ -8,10 +8,12 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -229,4 +231,73 @@ TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
     run = RunProgram(
         {"train", "--idx-images", "images.gz", "--idx-labels", "labels.gz", "--limit", "1"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
+}
+
+namespace {
+
+// The data rows of a CSV file, sorted, and its header line.
+std::vector<std::string> SortedRows(const std::string& text, std::string* header = nullptr) {
+    std::vector<std::string> rows;
+    std::istringstream in(text);
+    std::string line;
+    if (std::getline(in, line) && header != nullptr) *header = line;
+    while (std::getline(in, line)) rows.push_back(line);
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+}  // namespace
+
+TEST(EndToEnd, ShardsCoverEachInputOnceAndMergeToTheWholeRun) {
+    const TempDir dir;
+    MakeFolderSet("data", 5);
+    ASSERT_EQ(RunProgram({"init", "--network", "net", "--size", "32x32", "--threads", "1",
+                          "--categories", "horizontal,vertical"})
+                  .status,
+              0);
+
+    Outcome run = RunProgram({"eval", "data", "--network", "net", "--output", "all.csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string header;
+    const std::vector<std::string> whole = SortedRows(TempDir::ReadFile("all.csv"), &header);
+    EXPECT_EQ(header, "sample,source,label,predicted,score");
+    ASSERT_EQ(whole.size(), 10u);
+
+    std::vector<std::string> merged;
+    for (const char* shard : {"0/2", "1/2"}) {
+        run = RunProgram(
+            {"eval", "data", "--network", "net", "--shard", shard, "--output", "part.csv"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(Contains(run.out, " of 5)")) << run.out;  // half of the ten samples
+        const std::vector<std::string> rows = SortedRows(TempDir::ReadFile("part.csv"));
+        merged.insert(merged.end(), rows.begin(), rows.end());
+    }
+    std::sort(merged.begin(), merged.end());
+    // Each sample exactly once, with the same prediction and score bits.
+    EXPECT_EQ(merged, whole);
+
+    const std::vector<std::string> images{"data/horizontal/h0.png", "data/vertical/v1.png",
+                                          "data/horizontal/h3.png"};
+    std::vector<std::string> args{"predict", "--network", "net",    "--top",
+                                  "1",       "--output",  "all.csv"};
+    args.insert(args.end(), images.begin(), images.end());
+    ASSERT_EQ(RunProgram(args).status, 0);
+    const std::vector<std::string> wholePredictions = SortedRows(TempDir::ReadFile("all.csv"));
+    ASSERT_EQ(wholePredictions.size(), 3u);
+    std::vector<std::string> mergedPredictions;
+    for (const char* shard : {"0/3", "1/3", "2/3"}) {
+        std::vector<std::string> shardArgs = args;
+        shardArgs[6] = "part.csv";
+        shardArgs.insert(shardArgs.begin() + 1, {"--shard", shard});
+        run = RunProgram(shardArgs);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<std::string> rows = SortedRows(TempDir::ReadFile("part.csv"));
+        EXPECT_EQ(rows.size(), 1u) << shard;
+        mergedPredictions.insert(mergedPredictions.end(), rows.begin(), rows.end());
+    }
+    std::sort(mergedPredictions.begin(), mergedPredictions.end());
+    EXPECT_EQ(mergedPredictions, wholePredictions);
+
+    EXPECT_EQ(RunProgram({"eval", "data", "--network", "net", "--shard", "2/2"}).status, 2);
+    EXPECT_EQ(RunProgram({"eval", "data", "--network", "net", "--shard", "1"}).status, 2);
 }

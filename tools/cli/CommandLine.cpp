@@ -40,6 +40,12 @@ void AddDataOptions(CLI::App& command, CommandOptions& options) {
     command.add_option("--seed", options.seed, "seed of the sample order (default: 1)");
 }
 
+void AddShardOptions(CLI::App& command, CommandOptions& options) {
+    command.add_option("--shard", options.shard,
+                       "i/n: only every n-th input, starting at input i (from 0)");
+    command.add_option("--output", options.output, "also write one CSV row per input here");
+}
+
 }  // namespace
 
 CommandLine::CommandLine(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
@@ -70,6 +76,7 @@ int CommandLine::Run(int argc, char** argv) {
     CLI::App* eval = app.add_subcommand("eval", "measure accuracy on labelled images");
     AddNetworkOptions(*eval, options, true);
     AddDataOptions(*eval, options);
+    AddShardOptions(*eval, options);
 
     CLI::App* predict = app.add_subcommand("predict", "show the best categories of images");
     AddNetworkOptions(*predict, options, true);
@@ -77,6 +84,7 @@ int CommandLine::Run(int argc, char** argv) {
     predict->add_option("--region", options.region, "part of each image to use: x,y,w,h");
     predict->add_option("--top", options.top, "how many categories to show (default: 3)");
     predict->add_flag("--json", options.json, "print JSON instead of text");
+    AddShardOptions(*predict, options);
 
     CLI::App* categories = app.add_subcommand("categories", "list the category names");
     AddNetworkOptions(*categories, options, false);

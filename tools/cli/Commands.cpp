@@ -21,8 +21,10 @@
 #include "cli/NetworkHeader.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/Region.h"
+#include "cli/ResultTable.h"
 #include "cli/SampleOrder.h"
 #include "cli/Scores.h"
+#include "cli/Shard.h"
 #include "cli/WorkingDirectory.h"
 
 namespace {
@@ -82,6 +84,7 @@ void Commands::ResolvePaths() {
     options_.idxImages = Absolute(options_.idxImages);
     options_.idxLabels = Absolute(options_.idxLabels);
     for (fs::path& image : options_.images) image = Absolute(image);
+    options_.output = Absolute(options_.output);
 }
 
 void Commands::CheckDataChoice() const {
@@ -215,8 +218,11 @@ int Commands::Eval() {
     const std::vector<std::string> names = network.Categories();
     const DataSet data = LoadData(options_, names);
     SampleOrder order(options_.seed);
-    const std::vector<std::size_t> picked = order.Pick(data.Size(), options_.limit);
+    const Shard shard = options_.shard.empty() ? Shard() : Shard::Parse(options_.shard);
+    // The same seed picks the same list in every shard, so the shards split it exactly.
+    const std::vector<std::size_t> picked = shard.Select(order.Pick(data.Size(), options_.limit));
     if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
+    ResultTable table(options_.output, {"sample", "source", "label", "predicted", "score"});
     network.Load(options_.threads);
     out_ << "Evaluating on " << picked.size() << " samples of " << DataName(options_) << std::endl;
 
@@ -234,7 +240,10 @@ int Commands::Eval() {
         } catch (const std::runtime_error& error) {
             throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
         }
-        matrix.Add(data.Label(index), Scores::Top(scores, 1).front());
+        const std::size_t best = Scores::Top(scores, 1).front();
+        matrix.Add(data.Label(index), best);
+        table.Row({std::to_string(index), data.Describe(index), names[data.Label(index)],
+                   names[best], ResultTable::Number(scores[best])});
         errorSum += MeanError(scores, data.Label(index));
         ++done;
         state = {
@@ -259,11 +268,13 @@ int Commands::Eval() {
 int Commands::Predict() {
     if (options_.images.empty()) throw std::invalid_argument("no image given");
     if (options_.top == 0) throw std::invalid_argument("--top must be at least 1");
+    const Shard shard = options_.shard.empty() ? Shard() : Shard::Parse(options_.shard);
+    const std::vector<fs::path> files = shard.Select(options_.images);
     const bool haveRegion = !options_.region.empty();
     const Region region = haveRegion ? Region::Parse(options_.region) : Region();
     // Read every image first: a missing one fails before the network is built.
     std::vector<cv::Mat> images;
-    for (const fs::path& file : options_.images) {
+    for (const fs::path& file : files) {
         images.push_back(DataSet::ReadImage(file));
         if (haveRegion) region.CheckInside(images.back(), file.string());
     }
@@ -275,6 +286,7 @@ int Commands::Predict() {
     const LibraryOutputToStderr quiet(options_.json);
     Classifier network;
     const std::vector<std::string> names = network.Categories();
+    ResultTable table(options_.output, {"image", "rank", "category", "score"});
     network.Load(options_.threads);
 
     nlohmann::json results = nlohmann::json::array();
@@ -282,14 +294,18 @@ int Commands::Predict() {
         const std::vector<float> scores =
             network.Predict(images[i], haveRegion ? region : Region::Whole(images[i]));
         const std::vector<std::size_t> best = Scores::Top(scores, options_.top);
+        for (std::size_t r = 0; r < best.size(); ++r) {
+            table.Row({files[i].string(), std::to_string(r + 1), names[best[r]],
+                       ResultTable::Number(scores[best[r]])});
+        }
         if (options_.json) {
             nlohmann::json ranked = nlohmann::json::array();
             for (const std::size_t c : best) {
                 ranked.push_back({{"category", names[c]}, {"score", scores[c]}});
             }
-            results.push_back({{"image", options_.images[i].string()}, {"top", ranked}});
+            results.push_back({{"image", files[i].string()}, {"top", ranked}});
         } else {
-            out << options_.images[i].string() << '\n';
+            out << files[i].string() << '\n';
             for (std::size_t r = 0; r < best.size(); ++r) {
                 out << "  " << r + 1 << ". " << names[best[r]] << ' ' << std::fixed
                     << std::setprecision(4) << scores[best[r]] << '\n';

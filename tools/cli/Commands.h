@@ -26,6 +26,11 @@ struct CommandOptions {
     std::size_t limit = 0;
     std::uint32_t seed = 1;
 
+    // eval and predict: this process's slice of the inputs, and a CSV of
+    // one row per input
+    std::string shard;
+    std::filesystem::path output;
+
     // predict
     std::vector<std::filesystem::path> images;
     std::string region;
