@@ -90,7 +90,7 @@ TEST(Robustness, RefusedFileFailsTheLoadWithOneLineAndBuildsNothing) {
         {std::string(300, '3') + "\n2\n\n", "network file error: a header line is too long"},
     };
     NetHandle* handle = CreateCorvane();
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadBaseline();
     const cv::Mat image = TexturedImage(32, 32, 1);
     std::vector<float> scores(2, -1.0f);
     for (const auto& [contents, line] : files) {
@@ -336,7 +336,7 @@ TEST(Robustness, LoadThatRunsOutOfMemoryHalfWayLeavesAReusableHandle) {
     // above what the process uses now, that allocation fails half-way.
     TempDir::WriteFile("Network.data", "32;32\n100000\n\n");
     NetHandle* handle = CreateCorvane();
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadBaseline();
     rlimit previous{};
     ASSERT_EQ(::getrlimit(RLIMIT_AS, &previous), 0);
     rlimit capped = previous;

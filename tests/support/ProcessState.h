@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 // What the process holds right now, from /proc/self: its threads and its
 // resident memory.
@@ -13,6 +14,14 @@ inline int ThreadCount() {
         ++count;
     }
     return count;
+}
+
+// The thread count to compare against later: starts and joins one thread
+// first, because a runtime may add a helper thread of its own when the
+// process starts its first thread (ThreadSanitizer does) and keep it.
+inline int ThreadBaseline() {
+    std::thread([] {}).join();
+    return ThreadCount();
 }
 
 // VmRSS in KiB, or -1 when /proc/self/status has no such line.
