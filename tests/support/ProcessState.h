@@ -24,6 +24,21 @@ inline int ThreadBaseline() {
     return ThreadCount();
 }
 
+// Threads a sanitizer's runtime may start by itself at any moment (the
+// thread sanitizer's background thread); thread counts are compared within
+// this margin.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kRuntimeThreads = 1;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kRuntimeThreads = 1;
+#else
+constexpr int kRuntimeThreads = 0;
+#endif
+#else
+constexpr int kRuntimeThreads = 0;
+#endif
+
 // VmRSS in KiB, or -1 when /proc/self/status has no such line.
 inline long ResidentKiB() {
     std::ifstream status("/proc/self/status");
