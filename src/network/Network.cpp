@@ -7,6 +7,7 @@
 #include "layers/ResModule3Conv.h"
 #include "network/NetworkFile.h"
 #include "network/NetworkLimits.h"
+#include "network/Refuse.h"
 
 namespace {
 
@@ -21,11 +22,6 @@ const char* const kNoOutputs = "output count must be at least 1";
 bool IsWeighted(ILayer* layer) {
     return dynamic_cast<ConvolutionLayer*>(layer) != nullptr ||
            dynamic_cast<ResModul*>(layer) != nullptr;
-}
-
-[[noreturn]] void Refuse(const char* text) {
-    std::cout << text << std::endl;
-    throw text;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "network/LineBuffer.h"
 #include "network/NetworkLimits.h"
+#include "network/Refuse.h"
 #include "network/WeightLine.h"
 
 #if defined(_WIN32)
@@ -42,11 +43,6 @@ const size_t kNumberLineBytes = 256;
 const size_t kMaxNames =
     static_cast<size_t>(NetworkLimits::kMaxOutputs) + NetworkLimits::kExtraNames;
 const size_t kNameLineBytes = kMaxNames * (NetworkLimits::kMaxNameBytes + 1);
-
-[[noreturn]] void Refuse(const char* text) {
-    std::cout << text << std::endl;
-    throw text;
-}
 
 // Reads one line of at most `limit` bytes into `line`; false at the end of
 // the file. A longer line is refused as soon as it is seen, so a damaged
