@@ -218,7 +218,7 @@ int Commands::Eval() {
     const std::vector<std::string> names = network.Categories();
     const DataSet data = LoadData(options_, names);
     SampleOrder order(options_.seed);
-    const Shard shard = options_.shard.empty() ? Shard() : Shard::Parse(options_.shard);
+    const Shard shard = Shard::FromOption(options_.shard);
     // The same seed picks the same list in every shard, so the shards split it exactly.
     const std::vector<std::size_t> picked = shard.Select(order.Pick(data.Size(), options_.limit));
     if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
@@ -268,7 +268,7 @@ int Commands::Eval() {
 int Commands::Predict() {
     if (options_.images.empty()) throw std::invalid_argument("no image given");
     if (options_.top == 0) throw std::invalid_argument("--top must be at least 1");
-    const Shard shard = options_.shard.empty() ? Shard() : Shard::Parse(options_.shard);
+    const Shard shard = Shard::FromOption(options_.shard);
     const std::vector<fs::path> files = shard.Select(options_.images);
     const bool haveRegion = !options_.region.empty();
     const Region region = haveRegion ? Region::Parse(options_.region) : Region();

@@ -12,6 +12,10 @@ class Shard {
     Shard() = default;  // the whole list
     // Parses "i/n" with 0 <= i < n; throws std::invalid_argument otherwise.
     static Shard Parse(const std::string& text);
+    // The --shard option: the whole list when it was not given.
+    static Shard FromOption(const std::string& text) {
+        return text.empty() ? Shard() : Parse(text);
+    }
 
     bool Takes(std::size_t position) const { return position % count_ == index_; }
     // The entries of `items` at the positions this shard takes, in order.
