@@ -202,8 +202,8 @@ void LayerBreakdown(benchmark::State& state, Implementation implementation, int 
 // The resident memory of a loaded network after one training step (which
 // touches every buffer), and the process's peak so far. Run each size in a
 // process of its own for a meaningful peak (scripts/bench.sh does).
-void LoadedMemory(benchmark::State& state, int size) {
-    ConvolutionLayer::SetImplementation(Implementation::Fast);
+void LoadedMemory(benchmark::State& state, Implementation implementation, int size) {
+    ConvolutionLayer::SetImplementation(implementation);
     const double before = ProcessMemoryMb("VmRSS");
     BenchNetwork network(size, 1);
     const Sample sample = TexturedSamples(size, 1).front();
@@ -261,7 +261,10 @@ void RegisterAll() {
                 ->UseRealTime()
                 ->MeasureProcessCPUTime()
                 ->ComputeStatistics("min", Fastest);
-        benchmark::RegisterBenchmark(("Memory/" + edge).c_str(), LoadedMemory, size)->Iterations(1);
+        for (const NamedImplementation& implementation : {kReference, kFast})
+            benchmark::RegisterBenchmark(("Memory/" + edge + "/" + implementation.name).c_str(),
+                                         LoadedMemory, implementation.value, size)
+                ->Iterations(1);
     }
 }
 

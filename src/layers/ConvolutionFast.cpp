@@ -112,6 +112,7 @@ ConvolutionFast::ConvolutionFast(ConvolutionLayer& layer)
     : layer(layer), lanes(&ConvLanes::Best()) {}
 
 void ConvolutionFast::Configure() {
+    buffersMade = false;
     const int s = layer.stride;
     const int width = layer.inputWidth;
     const int height = layer.inputHeight;
@@ -155,7 +156,6 @@ void ConvolutionFast::Configure() {
     blockCount = (laneCount + kWidth - 1) / kWidth;
     planeSize = std::max(static_cast<size_t>(phaseHeight) * phaseWidth,
                          static_cast<size_t>(blockCount) * kWidth + maxOffset);
-    planes.assign(static_cast<size_t>(layer.inputCount) * phaseCount * planeSize, 0.0f);
 
     validBits.assign(static_cast<size_t>(blockCount) * windowCount, 0);
     interior.assign(static_cast<size_t>(blockCount), 1);
@@ -186,11 +186,9 @@ void ConvolutionFast::Configure() {
         stagedStart.push_back(staged);
         staged += kernel.weights.size();
     }
-    stagedWeights.assign(staged, 0.0f);
-    stagedOutput.assign(layer.kernels.size(), 0.0f);
+    stagedSize = staged;
     balancedChunks = 0;
     laneCapacity = static_cast<size_t>(blockCount) * kWidth;
-    activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
     fieldActive.assign(cellCount, 0);
     size_t tableSize = 16;
     while (tableSize < 2 * layer.depthLines.size()) tableSize *= 2;
@@ -201,7 +199,6 @@ void ConvolutionFast::Configure() {
         while (lineTable[slot].first != nullptr) slot = (slot + 1) & lineTableMask;
         lineTable[slot] = {layer.depthLines[i], static_cast<std::uint32_t>(i)};
     }
-    lineSums.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
 
     // The field that reaches a line through entry j is centred at the line's
     // position minus the entry's offset; fields come in row-major order of
@@ -228,13 +225,13 @@ void ConvolutionFast::Configure() {
     inputRows.assign(static_cast<size_t>(layer.inputCount), nullptr);
     inputSteps.assign(static_cast<size_t>(layer.inputCount), 0);
     packedStride = static_cast<size_t>(RoundUpToLanes(layer.inputCount));
-    packedInputs.assign(static_cast<size_t>(width) * height * packedStride, 0.0f);
     activationsFresh = false;
 }
 
 void ConvolutionFast::Release() {
     usable = false;
     activationsFresh = false;
+    buffersMade = false;
     for (std::vector<float>* buffer :
          {&planes, &activations, &packedInputs, &lineSums, &stagedWeights}) {
         buffer->clear();
@@ -302,6 +299,7 @@ bool ConvolutionFast::LinkedTo(const FeatureMaps& inputs) const {
 }
 
 void ConvolutionFast::PrepareForward(int chunkCount) {
+    AllocateBuffers();
     std::fill(activeBits.begin(), activeBits.end(), 0);
     std::fill(fieldActive.begin(), fieldActive.end(), 0);
     for (const ReceptiveField* field : layer.activeFields) {
@@ -721,7 +719,20 @@ void ConvolutionFast::AddRows(const std::vector<DepthLine*>& lines) {
     }
 }
 
+void ConvolutionFast::AllocateBuffers() {
+    if (buffersMade) return;
+    buffersMade = true;
+    const size_t positions = static_cast<size_t>(layer.inputWidth) * layer.inputHeight;
+    planes.assign(static_cast<size_t>(layer.inputCount) * phaseCount * planeSize, 0.0f);
+    activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
+    packedInputs.assign(positions * packedStride, 0.0f);
+    lineSums.assign(positions * static_cast<size_t>(layer.inputCount), 0.0f);
+    stagedWeights.assign(stagedSize, 0.0f);
+    stagedOutput.assign(layer.kernels.size(), 0.0f);
+}
+
 void ConvolutionFast::PrepareUpdate() {
+    AllocateBuffers();
     // Fresh activations mean the inputs have not changed since that
     // Forward, so its copy serves; otherwise the plain planes are copied.
     if (!activationsFresh || inputCopy == InputCopy::None) {

@@ -119,6 +119,9 @@ class ConvolutionFast {
     // and return the chunk position of the first map with a NaN sum.
     size_t ForwardByPositions(const std::vector<FeatureMap>& maps);
     size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
+    // The large copies, made at the first fast pass rather than in
+    // Configure, so that a layer the reference runs does not carry them.
+    void AllocateBuffers();
     void PadInputs();
     void PackInputs();
     // The pattern entries whose window position lies inside the input at
@@ -139,6 +142,7 @@ class ConvolutionFast {
     ConvolutionLayer& layer;
     const ConvLanes* lanes;
     bool usable = false;
+    bool buffersMade = false;
     bool activationsFresh = false;
     bool forwardByKernels = false;
     // Balance's reordering, for balancedChunks chunks (0: not made yet).
@@ -148,6 +152,7 @@ class ConvolutionFast {
     // Staged update results: per kernel its weights (bias last) at
     // stagedStart[index], and its last response.
     std::vector<float> stagedWeights;
+    size_t stagedSize = 0;
     std::vector<size_t> stagedStart;
     std::vector<float> stagedOutput;
 
