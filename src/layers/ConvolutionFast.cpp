@@ -452,27 +452,57 @@ bool ConvolutionFast::Balance(int chunkCount) {
     balancedItems.clear();
     if (chunkCount < 2) return false;
     const size_t chunks = static_cast<size_t>(chunkCount);
-    // A kernel's work in every pass grows with its pattern length (the
-    // input count and the fields are the same for all).
-    std::vector<size_t> order(layer.kernels.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    const auto cost = [&](size_t i) { return layer.kernels[i].pattern.size(); };
-    std::vector<size_t> plainLoad(chunks, 0);
-    for (size_t i = 0; i < order.size(); ++i) plainLoad[i % chunks] += cost(i);
-    // Largest first, each to the chunk with the least work so far.
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return cost(a) > cost(b); });
+    const size_t patternCount = patternEntries.size();
+    // A chunk's work: for every pattern, its length times the lanes its
+    // kernels fill, in whole vectors (a vector costs the same with one
+    // kernel in it as with eight).
+    const auto work = [&](const std::vector<size_t>& kernels) {
+        std::vector<size_t> members(patternCount, 0);
+        for (const size_t i : kernels) ++members[static_cast<size_t>(patternOf[i])];
+        size_t total = 0;
+        for (size_t p = 0; p < patternCount; ++p)
+            total += patternEntries[p].size() *
+                     static_cast<size_t>(RoundUpToLanes(static_cast<int>(members[p])));
+        return total;
+    };
+    std::vector<std::vector<size_t>> plain(chunks);
+    for (size_t i = 0; i < layer.kernels.size(); ++i) plain[i % chunks].push_back(i);
+    size_t plainMost = 0;
+    for (const std::vector<size_t>& chunk : plain) plainMost = std::max(plainMost, work(chunk));
+
+    // Pieces of at most one vector of kernels sharing a pattern, largest
+    // first, each to the chunk with the least work so far.
+    std::vector<std::vector<size_t>> pieces;
+    for (size_t p = 0; p < patternCount; ++p) {
+        std::vector<size_t> piece;
+        for (size_t i = 0; i < layer.kernels.size(); ++i) {
+            if (static_cast<size_t>(patternOf[i]) != p) continue;
+            piece.push_back(i);
+            if (piece.size() < static_cast<size_t>(kWidth)) continue;
+            pieces.push_back(piece);
+            piece.clear();
+        }
+        if (!piece.empty()) pieces.push_back(piece);
+    }
+    const auto pieceWork = [&](const std::vector<size_t>& piece) {
+        return patternEntries[static_cast<size_t>(patternOf[piece.front()])].size() * kWidth;
+    };
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [&](const std::vector<size_t>& a, const std::vector<size_t>& b) {
+                         return pieceWork(a) > pieceWork(b);
+                     });
     std::vector<std::vector<size_t>> members(chunks);
     std::vector<size_t> load(chunks, 0);
-    for (const size_t i : order) {
+    for (const std::vector<size_t>& piece : pieces) {
         const size_t chunk =
             static_cast<size_t>(std::min_element(load.begin(), load.end()) - load.begin());
-        members[chunk].push_back(i);
-        load[chunk] += cost(i);
+        members[chunk].insert(members[chunk].end(), piece.begin(), piece.end());
+        load[chunk] += pieceWork(piece);
     }
-    const size_t plainMost = *std::max_element(plainLoad.begin(), plainLoad.end());
-    const size_t balancedMost = *std::max_element(load.begin(), load.end());
-    // Worth two batches instead of one only when the plain split is clearly off.
+    size_t balancedMost = 0;
+    for (const std::vector<size_t>& chunk : members)
+        balancedMost = std::max(balancedMost, work(chunk));
+    // Worth two batches instead of one only when clearly less work.
     balanced = plainMost * 10 > balancedMost * 11;
     if (!balanced) return false;
     size_t longest = 0;

@@ -74,10 +74,13 @@ class ConvolutionFast {
 
     // With several chunks, the plain round-robin split can give one chunk
     // far more work (kernel sizes alternating with the map index put every
-    // large kernel in one chunk of two). For such a layer Balance returns
-    // true and BalancedItems is the output maps reordered, padded with empty
-    // records (no kernel) that the tasks drop, so that a round-robin split
-    // into `chunkCount` chunks carries similar work in each.
+    // large kernel in one chunk of two), and it splits every group of
+    // kernels sharing a pattern, leaving lanes empty. Where another split
+    // needs clearly less work in its busiest chunk, Balance returns true and
+    // BalancedItems is the output maps reordered, padded with empty records
+    // (no kernel) that the tasks drop, so that a round-robin split into
+    // `chunkCount` chunks gives each chunk whole vectors' worth of kernels
+    // of one pattern and similar work.
     bool Balance(int chunkCount);
     const std::vector<FeatureMap>& BalancedItems() const { return balancedItems; }
     // Whether the saved activations still match the layer's inputs and
