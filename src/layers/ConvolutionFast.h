@@ -26,9 +26,12 @@ struct ReceptiveField;
 //   them (the inputs and weights have not changed in between); and, per
 //   depth line, only the share that the last field reaching it leaves
 //   there, computed together with the line's sum over all output maps;
-// - update: kernels sharing one pattern side by side in lanes, stepping
-//   through the positions in order, from a position-major copy of the inputs;
-// - depth lines: the shares of all output maps added in vector rows.
+// - update: kernels sharing one pattern side by side in lanes (small groups
+//   bundled), stepping through the positions in order, each position's
+//   weight step fused with the next position's response, reading the
+//   forward pass's input copy;
+// - depth lines: the sums of the shares added to the inputs in position
+//   order; chunks reordered where the plain split is uneven.
 // Owned by its layer and made in its Configure; the tasks may run on several
 // workers at once, each on its own chunk, as the plain tasks do.
 class ConvolutionFast {
@@ -103,8 +106,9 @@ class ConvolutionFast {
     void ShareErrors(const std::vector<DepthLine*>& lines);
     void AddRows(const std::vector<DepthLine*>& lines);
 
-    // Calling thread, before the update batch: the position-major input copy
-    // (kept from the forward pass when that one made it and is still fresh).
+    // Calling thread, before the update batch: the input copy the update
+    // reads (the forward pass's while the activations are fresh, else the
+    // padded planes made again).
     void PrepareUpdate();
     // The update task of one chunk. Returns false, having changed nothing,
     // when a sum or a weight went non-finite; the caller then redoes the
