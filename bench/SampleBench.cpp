@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -99,39 +100,82 @@ double Fastest(const std::vector<double>& values) {
 
 using Clock = std::chrono::steady_clock;
 
+// Samples per turn of the alternating benchmarks.
+constexpr int kTurn = 8;
+
+// One turn: every sample once, trained or predicted.
+void RunTurn(BenchNetwork& network, const std::vector<Sample>& samples, bool train) {
+    for (const Sample& sample : samples) {
+        if (train)
+            benchmark::DoNotOptimize(
+                network.handle.Train(sample.picture, sample.Region(), sample.Wanted()));
+        else
+            benchmark::DoNotOptimize(network.handle.Predict(sample.picture, sample.Region()));
+    }
+}
+
 double Milliseconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-// Both implementations in turns, one sample each per iteration, on twin
-// networks (same seed) fed the same samples: whatever load the machine
-// carries falls on both alike, so the ratio of their summed times is the
-// steadiest measure of the speedup. Counters are milliseconds per sample.
+// Both implementations in turns of kTurn samples, on twin networks (same
+// seed) fed the same samples: whatever load the machine carries falls on both
+// alike, so the ratio of their summed times is the steadiest measure of the
+// speedup. (Turns of several samples: switching networks every sample would
+// leave each one's hundred megabytes of state cold in the caches.) Counters are milliseconds per
+// sample, of wall time and of the process's processor time (all threads), which waiting for a busy
+// machine does not inflate.
 void Alternating(benchmark::State& state, bool train, int size, unsigned threads) {
     BenchNetwork reference(size, threads);
     BenchNetwork fast(size, threads);
-    const std::vector<Sample> samples = TexturedSamples(size, 8);
+    const std::vector<Sample> samples = TexturedSamples(size, kTurn);
     double referenceMs = 0.0;
     double fastMs = 0.0;
-    size_t next = 0;
+    double referenceCpuMs = 0.0;
+    double fastCpuMs = 0.0;
     for (auto _ : state) {
-        const Sample& sample = samples[next++ % samples.size()];
         for (BenchNetwork* network : {&reference, &fast}) {
             ConvolutionLayer::SetImplementation(network == &reference ? Implementation::Reference
                                                                       : Implementation::Fast);
+            const std::clock_t cpuStart = std::clock();
             const Clock::time_point start = Clock::now();
-            if (train)
-                benchmark::DoNotOptimize(
-                    network->handle.Train(sample.picture, sample.Region(), sample.Wanted()));
-            else
-                benchmark::DoNotOptimize(network->handle.Predict(sample.picture, sample.Region()));
+            RunTurn(*network, samples, train);
             (network == &reference ? referenceMs : fastMs) += Milliseconds(start, Clock::now());
+            (network == &reference ? referenceCpuMs : fastCpuMs) +=
+                1000.0 * static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
         }
     }
-    state.counters["reference_ms"] =
-        benchmark::Counter(referenceMs, benchmark::Counter::kAvgIterations);
-    state.counters["fast_ms"] = benchmark::Counter(fastMs, benchmark::Counter::kAvgIterations);
+    const double samplesRun = static_cast<double>(state.iterations()) * kTurn;
+    state.counters["reference_ms"] = referenceMs / samplesRun;
+    state.counters["fast_ms"] = fastMs / samplesRun;
     state.counters["speedup"] = referenceMs / fastMs;
+    state.counters["reference_cpu_ms"] = referenceCpuMs / samplesRun;
+    state.counters["fast_cpu_ms"] = fastCpuMs / samplesRun;
+    state.counters["cpu_speedup"] = referenceCpuMs / fastCpuMs;
+}
+
+// The fast implementation with one worker and with two, in turns of kTurn
+// samples, on twin networks fed the same samples: `scaling` is the
+// one-worker time over the two-worker time. Counters are milliseconds per
+// sample (wall time).
+void Scaling(benchmark::State& state, bool train, int size) {
+    ConvolutionLayer::SetImplementation(Implementation::Fast);
+    BenchNetwork one(size, 1);
+    BenchNetwork two(size, 2);
+    const std::vector<Sample> samples = TexturedSamples(size, kTurn);
+    double oneMs = 0.0;
+    double twoMs = 0.0;
+    for (auto _ : state) {
+        for (BenchNetwork* network : {&one, &two}) {
+            const Clock::time_point start = Clock::now();
+            RunTurn(*network, samples, train);
+            (network == &one ? oneMs : twoMs) += Milliseconds(start, Clock::now());
+        }
+    }
+    const double samplesRun = static_cast<double>(state.iterations()) * kTurn;
+    state.counters["one_worker_ms"] = oneMs / samplesRun;
+    state.counters["two_workers_ms"] = twoMs / samplesRun;
+    state.counters["scaling"] = oneMs / twoMs;
 }
 
 // One training step taken apart: the same calls as Network::TrainStep, each
@@ -202,8 +246,8 @@ void LayerBreakdown(benchmark::State& state, Implementation implementation, int 
 // The resident memory of a loaded network after one training step (which
 // touches every buffer), and the process's peak so far. Run each size in a
 // process of its own for a meaningful peak (scripts/bench.sh does).
-void LoadedMemory(benchmark::State& state, int size) {
-    ConvolutionLayer::SetImplementation(Implementation::Fast);
+void LoadedMemory(benchmark::State& state, Implementation implementation, int size) {
+    ConvolutionLayer::SetImplementation(implementation);
     const double before = ProcessMemoryMb("VmRSS");
     BenchNetwork network(size, 1);
     const Sample sample = TexturedSamples(size, 1).front();
@@ -253,6 +297,12 @@ void RegisterAll() {
                     Alternating, train, size, threads)
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime();
+        for (const bool train : {true, false})
+            benchmark::RegisterBenchmark(
+                (std::string(train ? "Scaling/TrainOne/" : "Scaling/Predict/") + edge).c_str(),
+                Scaling, train, size)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
         for (const NamedImplementation& implementation : {kReference, kFast})
             benchmark::RegisterBenchmark(
                 ("Layers/" + edge + "/threads:1/" + implementation.name).c_str(), LayerBreakdown,
@@ -261,7 +311,10 @@ void RegisterAll() {
                 ->UseRealTime()
                 ->MeasureProcessCPUTime()
                 ->ComputeStatistics("min", Fastest);
-        benchmark::RegisterBenchmark(("Memory/" + edge).c_str(), LoadedMemory, size)->Iterations(1);
+        for (const NamedImplementation& implementation : {kReference, kFast})
+            benchmark::RegisterBenchmark(("Memory/" + edge + "/" + implementation.name).c_str(),
+                                         LoadedMemory, implementation.value, size)
+                ->Iterations(1);
     }
 }
 

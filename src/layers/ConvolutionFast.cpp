@@ -112,6 +112,7 @@ ConvolutionFast::ConvolutionFast(ConvolutionLayer& layer)
     : layer(layer), lanes(&ConvLanes::Best()) {}
 
 void ConvolutionFast::Configure() {
+    buffersMade = false;
     const int s = layer.stride;
     const int width = layer.inputWidth;
     const int height = layer.inputHeight;
@@ -155,7 +156,6 @@ void ConvolutionFast::Configure() {
     blockCount = (laneCount + kWidth - 1) / kWidth;
     planeSize = std::max(static_cast<size_t>(phaseHeight) * phaseWidth,
                          static_cast<size_t>(blockCount) * kWidth + maxOffset);
-    planes.assign(static_cast<size_t>(layer.inputCount) * phaseCount * planeSize, 0.0f);
 
     validBits.assign(static_cast<size_t>(blockCount) * windowCount, 0);
     interior.assign(static_cast<size_t>(blockCount), 1);
@@ -186,11 +186,9 @@ void ConvolutionFast::Configure() {
         stagedStart.push_back(staged);
         staged += kernel.weights.size();
     }
-    stagedWeights.assign(staged, 0.0f);
-    stagedOutput.assign(layer.kernels.size(), 0.0f);
+    stagedSize = staged;
     balancedChunks = 0;
     laneCapacity = static_cast<size_t>(blockCount) * kWidth;
-    activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
     fieldActive.assign(cellCount, 0);
     size_t tableSize = 16;
     while (tableSize < 2 * layer.depthLines.size()) tableSize *= 2;
@@ -201,7 +199,6 @@ void ConvolutionFast::Configure() {
         while (lineTable[slot].first != nullptr) slot = (slot + 1) & lineTableMask;
         lineTable[slot] = {layer.depthLines[i], static_cast<std::uint32_t>(i)};
     }
-    lineSums.assign(static_cast<size_t>(width) * height * layer.inputCount, 0.0f);
 
     // The field that reaches a line through entry j is centred at the line's
     // position minus the entry's offset; fields come in row-major order of
@@ -228,13 +225,13 @@ void ConvolutionFast::Configure() {
     inputRows.assign(static_cast<size_t>(layer.inputCount), nullptr);
     inputSteps.assign(static_cast<size_t>(layer.inputCount), 0);
     packedStride = static_cast<size_t>(RoundUpToLanes(layer.inputCount));
-    packedInputs.assign(static_cast<size_t>(width) * height * packedStride, 0.0f);
     activationsFresh = false;
 }
 
 void ConvolutionFast::Release() {
     usable = false;
     activationsFresh = false;
+    buffersMade = false;
     for (std::vector<float>* buffer :
          {&planes, &activations, &packedInputs, &lineSums, &stagedWeights}) {
         buffer->clear();
@@ -302,6 +299,7 @@ bool ConvolutionFast::LinkedTo(const FeatureMaps& inputs) const {
 }
 
 void ConvolutionFast::PrepareForward(int chunkCount) {
+    AllocateBuffers();
     std::fill(activeBits.begin(), activeBits.end(), 0);
     std::fill(fieldActive.begin(), fieldActive.end(), 0);
     for (const ReceptiveField* field : layer.activeFields) {
@@ -454,27 +452,57 @@ bool ConvolutionFast::Balance(int chunkCount) {
     balancedItems.clear();
     if (chunkCount < 2) return false;
     const size_t chunks = static_cast<size_t>(chunkCount);
-    // A kernel's work in every pass grows with its pattern length (the
-    // input count and the fields are the same for all).
-    std::vector<size_t> order(layer.kernels.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    const auto cost = [&](size_t i) { return layer.kernels[i].pattern.size(); };
-    std::vector<size_t> plainLoad(chunks, 0);
-    for (size_t i = 0; i < order.size(); ++i) plainLoad[i % chunks] += cost(i);
-    // Largest first, each to the chunk with the least work so far.
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return cost(a) > cost(b); });
+    const size_t patternCount = patternEntries.size();
+    // A chunk's work: for every pattern, its length times the lanes its
+    // kernels fill, in whole vectors (a vector costs the same with one
+    // kernel in it as with eight).
+    const auto work = [&](const std::vector<size_t>& kernels) {
+        std::vector<size_t> members(patternCount, 0);
+        for (const size_t i : kernels) ++members[static_cast<size_t>(patternOf[i])];
+        size_t total = 0;
+        for (size_t p = 0; p < patternCount; ++p)
+            total += patternEntries[p].size() *
+                     static_cast<size_t>(RoundUpToLanes(static_cast<int>(members[p])));
+        return total;
+    };
+    std::vector<std::vector<size_t>> plain(chunks);
+    for (size_t i = 0; i < layer.kernels.size(); ++i) plain[i % chunks].push_back(i);
+    size_t plainMost = 0;
+    for (const std::vector<size_t>& chunk : plain) plainMost = std::max(plainMost, work(chunk));
+
+    // Pieces of at most one vector of kernels sharing a pattern, largest
+    // first, each to the chunk with the least work so far.
+    std::vector<std::vector<size_t>> pieces;
+    for (size_t p = 0; p < patternCount; ++p) {
+        std::vector<size_t> piece;
+        for (size_t i = 0; i < layer.kernels.size(); ++i) {
+            if (static_cast<size_t>(patternOf[i]) != p) continue;
+            piece.push_back(i);
+            if (piece.size() < static_cast<size_t>(kWidth)) continue;
+            pieces.push_back(piece);
+            piece.clear();
+        }
+        if (!piece.empty()) pieces.push_back(piece);
+    }
+    const auto pieceWork = [&](const std::vector<size_t>& piece) {
+        return patternEntries[static_cast<size_t>(patternOf[piece.front()])].size() * kWidth;
+    };
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [&](const std::vector<size_t>& a, const std::vector<size_t>& b) {
+                         return pieceWork(a) > pieceWork(b);
+                     });
     std::vector<std::vector<size_t>> members(chunks);
     std::vector<size_t> load(chunks, 0);
-    for (const size_t i : order) {
+    for (const std::vector<size_t>& piece : pieces) {
         const size_t chunk =
             static_cast<size_t>(std::min_element(load.begin(), load.end()) - load.begin());
-        members[chunk].push_back(i);
-        load[chunk] += cost(i);
+        members[chunk].insert(members[chunk].end(), piece.begin(), piece.end());
+        load[chunk] += pieceWork(piece);
     }
-    const size_t plainMost = *std::max_element(plainLoad.begin(), plainLoad.end());
-    const size_t balancedMost = *std::max_element(load.begin(), load.end());
-    // Worth two batches instead of one only when the plain split is clearly off.
+    size_t balancedMost = 0;
+    for (const std::vector<size_t>& chunk : members)
+        balancedMost = std::max(balancedMost, work(chunk));
+    // Worth two batches instead of one only when clearly less work.
     balanced = plainMost * 10 > balancedMost * 11;
     if (!balanced) return false;
     size_t longest = 0;
@@ -721,7 +749,20 @@ void ConvolutionFast::AddRows(const std::vector<DepthLine*>& lines) {
     }
 }
 
+void ConvolutionFast::AllocateBuffers() {
+    if (buffersMade) return;
+    buffersMade = true;
+    const size_t positions = static_cast<size_t>(layer.inputWidth) * layer.inputHeight;
+    planes.assign(static_cast<size_t>(layer.inputCount) * phaseCount * planeSize, 0.0f);
+    activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
+    packedInputs.assign(positions * packedStride, 0.0f);
+    lineSums.assign(positions * static_cast<size_t>(layer.inputCount), 0.0f);
+    stagedWeights.assign(stagedSize, 0.0f);
+    stagedOutput.assign(layer.kernels.size(), 0.0f);
+}
+
 void ConvolutionFast::PrepareUpdate() {
+    AllocateBuffers();
     // Fresh activations mean the inputs have not changed since that
     // Forward, so its copy serves; otherwise the plain planes are copied.
     if (!activationsFresh || inputCopy == InputCopy::None) {

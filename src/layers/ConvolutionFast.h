@@ -26,9 +26,12 @@ struct ReceptiveField;
 //   them (the inputs and weights have not changed in between); and, per
 //   depth line, only the share that the last field reaching it leaves
 //   there, computed together with the line's sum over all output maps;
-// - update: kernels sharing one pattern side by side in lanes, stepping
-//   through the positions in order, from a position-major copy of the inputs;
-// - depth lines: the shares of all output maps added in vector rows.
+// - update: kernels sharing one pattern side by side in lanes (small groups
+//   bundled), stepping through the positions in order, each position's
+//   weight step fused with the next position's response, reading the
+//   forward pass's input copy;
+// - depth lines: the sums of the shares added to the inputs in position
+//   order; chunks reordered where the plain split is uneven.
 // Owned by its layer and made in its Configure; the tasks may run on several
 // workers at once, each on its own chunk, as the plain tasks do.
 class ConvolutionFast {
@@ -74,10 +77,13 @@ class ConvolutionFast {
 
     // With several chunks, the plain round-robin split can give one chunk
     // far more work (kernel sizes alternating with the map index put every
-    // large kernel in one chunk of two). For such a layer Balance returns
-    // true and BalancedItems is the output maps reordered, padded with empty
-    // records (no kernel) that the tasks drop, so that a round-robin split
-    // into `chunkCount` chunks carries similar work in each.
+    // large kernel in one chunk of two), and it splits every group of
+    // kernels sharing a pattern, leaving lanes empty. Where another split
+    // needs clearly less work in its busiest chunk, Balance returns true and
+    // BalancedItems is the output maps reordered, padded with empty records
+    // (no kernel) that the tasks drop, so that a round-robin split into
+    // `chunkCount` chunks gives each chunk whole vectors' worth of kernels
+    // of one pattern and similar work.
     bool Balance(int chunkCount);
     const std::vector<FeatureMap>& BalancedItems() const { return balancedItems; }
     // Whether the saved activations still match the layer's inputs and
@@ -100,8 +106,9 @@ class ConvolutionFast {
     void ShareErrors(const std::vector<DepthLine*>& lines);
     void AddRows(const std::vector<DepthLine*>& lines);
 
-    // Calling thread, before the update batch: the position-major input copy
-    // (kept from the forward pass when that one made it and is still fresh).
+    // Calling thread, before the update batch: the input copy the update
+    // reads (the forward pass's while the activations are fresh, else the
+    // padded planes made again).
     void PrepareUpdate();
     // The update task of one chunk. Returns false, having changed nothing,
     // when a sum or a weight went non-finite; the caller then redoes the
@@ -119,6 +126,9 @@ class ConvolutionFast {
     // and return the chunk position of the first map with a NaN sum.
     size_t ForwardByPositions(const std::vector<FeatureMap>& maps);
     size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
+    // The large copies, made at the first fast pass rather than in
+    // Configure, so that a layer the reference runs does not carry them.
+    void AllocateBuffers();
     void PadInputs();
     void PackInputs();
     // The pattern entries whose window position lies inside the input at
@@ -139,6 +149,7 @@ class ConvolutionFast {
     ConvolutionLayer& layer;
     const ConvLanes* lanes;
     bool usable = false;
+    bool buffersMade = false;
     bool activationsFresh = false;
     bool forwardByKernels = false;
     // Balance's reordering, for balancedChunks chunks (0: not made yet).
@@ -148,6 +159,7 @@ class ConvolutionFast {
     // Staged update results: per kernel its weights (bias last) at
     // stagedStart[index], and its last response.
     std::vector<float> stagedWeights;
+    size_t stagedSize = 0;
     std::vector<size_t> stagedStart;
     std::vector<float> stagedOutput;
 
