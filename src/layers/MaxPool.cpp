@@ -46,7 +46,8 @@ FeatureMaps* MaxPool::Forward(FeatureMaps& inputs, const cv::Mat*) {
 }
 
 std::vector<float> MaxPool::ForwardTask(std::vector<FeatureMap> maps) {
-    const size_t windowSize = static_cast<size_t>(poolSize) * poolSize;
+    std::vector<float*> window;
+    window.reserve(static_cast<size_t>(poolWidth) * poolHeight);
     for (const FeatureMap& map : maps) {
         cv::Mat& source = *map.source->image;
         cv::Mat& target = *map.image;
@@ -60,18 +61,22 @@ std::vector<float> MaxPool::ForwardTask(std::vector<FeatureMap> maps) {
             float* outRow = target.ptr<float>(outY);
             for (int outX = 0; outX < target.cols; ++outX) {
                 PoolLink& link = links[next++];
-                link.window.clear();
-                link.window.reserve(windowSize);
-                float best = -1.0f;
-                float* maxCell = nullptr;
+                // The window's cells, in row order. A link whose list already
+                // holds them (every pass after the first over the same planes)
+                // is left as it is.
+                window.clear();
                 for (int y = outY * poolHeight; y < (outY + 1) * poolHeight; ++y) {
                     float* inRow = source.ptr<float>(y);
-                    for (int x = outX * poolWidth; x < (outX + 1) * poolWidth; ++x) {
-                        link.window.push_back(&inRow[x]);
-                        if (inRow[x] > best) {
-                            best = inRow[x];
-                            maxCell = &inRow[x];
-                        }
+                    for (int x = outX * poolWidth; x < (outX + 1) * poolWidth; ++x)
+                        window.push_back(&inRow[x]);
+                }
+                if (link.window != window) link.window.assign(window.begin(), window.end());
+                float best = -1.0f;
+                float* maxCell = nullptr;
+                for (float* cell : window) {
+                    if (*cell > best) {
+                        best = *cell;
+                        maxCell = cell;
                     }
                 }
                 if (maxCell == nullptr) {
