@@ -62,11 +62,6 @@ inline void Prefetch(const void* address) {
 #endif
 }
 
-size_t HashOf(const DepthLine* line) {
-    return static_cast<size_t>(reinterpret_cast<std::uintptr_t>(line) >> 4) *
-           static_cast<size_t>(0x9E3779B97F4A7C15ull);
-}
-
 int RoundUpToLanes(int count) { return (count + kWidth - 1) / kWidth * kWidth; }
 
 // Groups a chunk's maps by their kernels' pattern, in order of first
@@ -190,15 +185,6 @@ void ConvolutionFast::Configure() {
     balancedChunks = 0;
     laneCapacity = static_cast<size_t>(blockCount) * kWidth;
     fieldActive.assign(cellCount, 0);
-    size_t tableSize = 16;
-    while (tableSize < 2 * layer.depthLines.size()) tableSize *= 2;
-    lineTable.assign(tableSize, {nullptr, 0});
-    lineTableMask = tableSize - 1;
-    for (size_t i = 0; i < layer.depthLines.size(); ++i) {
-        size_t slot = HashOf(layer.depthLines[i]) & lineTableMask;
-        while (lineTable[slot].first != nullptr) slot = (slot + 1) & lineTableMask;
-        lineTable[slot] = {layer.depthLines[i], static_cast<std::uint32_t>(i)};
-    }
 
     // The field that reaches a line through entry j is centred at the line's
     // position minus the entry's offset; fields come in row-major order of
@@ -244,7 +230,6 @@ void ConvolutionFast::Release() {
     inputRows.clear();
     inputSteps.clear();
     fieldActive.clear();
-    lineTable.clear();
     patternEntries.clear();
     patternOf.clear();
     balancedItems.clear();
@@ -252,9 +237,8 @@ void ConvolutionFast::Release() {
 }
 
 size_t ConvolutionFast::IndexOf(const DepthLine* line) const {
-    size_t slot = HashOf(line) & lineTableMask;
-    while (lineTable[slot].first != line) slot = (slot + 1) & lineTableMask;
-    return lineTable[slot].second;
+    // The layer keeps its lines in one block in position order.
+    return static_cast<size_t>(line - layer.depthLines.front());
 }
 void ConvolutionFast::Link(const FeatureMaps& inputs) {
     if (!usable) return;
@@ -266,17 +250,22 @@ void ConvolutionFast::Link(const FeatureMaps& inputs) {
 
 void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold,
                                      std::vector<DepthLine*>* queue) {
-    const size_t width = static_cast<size_t>(layer.inputWidth);
+    const int width = layer.inputWidth;
+    const int height = layer.inputHeight;
+    // The lines sit in one block in position order, so a window position's
+    // line is found from its coordinates, without reading the field's list.
+    DepthLine* const firstLine = layer.depthLines.front();
     seenLines.assign((layer.depthLines.size() + 63) / 64, 0);
     for (ReceptiveField& field : layer.fields) {
         if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
         for (int w = 0; w < windowCount; ++w) {
-            DepthLine* line = field.lines[static_cast<size_t>(w)];
-            if (line == nullptr) continue;
+            const int x = field.centerX + windowDx[w];
+            const int y = field.centerY + windowDy[w];
+            if (x < 0 || x >= width || y < 0 || y >= height) continue;
             // A line seen earlier in this pass is active now: skip it as the
             // plain loop would, without touching its memory again.
-            const size_t position = static_cast<size_t>(field.centerY + windowDy[w]) * width +
-                                    (field.centerX + windowDx[w]);
+            const size_t position = static_cast<size_t>(y) * width + x;
+            DepthLine* line = firstLine + position;
             std::uint64_t& word = seenLines[position / 64];
             const std::uint64_t bit = std::uint64_t{1} << (position % 64);
             if ((word & bit) != 0) continue;

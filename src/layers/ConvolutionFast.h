@@ -216,11 +216,6 @@ class ConvolutionFast {
     std::vector<std::vector<PatternEntry>> patternEntries;
     std::vector<int> patternOf;  // per kernel
 
-    // Open addressing from a line's address to its position: a small table
-    // in cache instead of a trip to the line's own scattered memory.
-    std::vector<std::pair<const DepthLine*, std::uint32_t>> lineTable;
-    size_t lineTableMask = 0;
-
     // The planes the depth lines point into: row 0 and the row step of each.
     std::vector<float*> inputRows;
     std::vector<size_t> inputSteps;

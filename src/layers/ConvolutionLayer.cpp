@@ -124,10 +124,13 @@ cv::Size ConvolutionLayer::Configure(cv::Size inputSize) {
         if (!map.image->isContinuous()) throw "Image is not continuous";
     }
 
-    depthLines.reserve(static_cast<size_t>(inputWidth) * inputHeight);
-    for (int y = 0; y < inputHeight; ++y)
-        for (int x = 0; x < inputWidth; ++x)
-            depthLines.push_back(new DepthLine(inputCount, outputCount));
+    const size_t positions = static_cast<size_t>(inputWidth) * inputHeight;
+    lineStore.reserve(positions);
+    depthLines.reserve(positions);
+    for (size_t i = 0; i < positions; ++i) {
+        lineStore.emplace_back(inputCount, outputCount);
+        depthLines.push_back(&lineStore.back());
+    }
     if (!entryLayer) activeLines.reserve(depthLines.size());
 
     // Fields beyond the output plane (possible only for a stride that does
@@ -379,8 +382,9 @@ void ConvolutionLayer::Release() {
         delete map.switches;
     }
     outputs.clear();
-    for (DepthLine* line : depthLines) delete line;
     depthLines.clear();
+    lineStore.clear();
+    lineStore.shrink_to_fit();
     activeLines.clear();
     // The fields' windows point at the freed lines.
     activeFields.clear();

@@ -27,7 +27,8 @@ struct ReceptiveField {
 // entry layer, writes targets into the input planes at the active positions.
 // Owns its kernels (never reallocated after Configure: output maps point
 // into them), its output planes with their empty switches lists, and one
-// heap DepthLine per input position; Release frees them.
+// DepthLine per input position, all in one block in position order (lines
+// that neighbour in the image neighbour in memory); Release frees them.
 // Requires: Configure exactly once; a non-entry layer must receive the same
 // input list object on every pass; input planes are CV_32F of the configured
 // size; the mask is one float channel of any size. A null mask selects no
@@ -73,7 +74,7 @@ class ConvolutionLayer : public ILayer {
     FeatureMaps outputs;
     std::vector<ReceptiveField> fields;
     std::vector<ReceptiveField*> activeFields;
-    std::vector<DepthLine*> depthLines;
+    std::vector<DepthLine*> depthLines;  // depthLines[i] is &lineStore[i]
     int stride;
     int inputCount;
     int outputCount;
@@ -99,6 +100,9 @@ class ConvolutionLayer : public ILayer {
     std::vector<FeatureMap*> UpdateTask(std::vector<FeatureMap> maps);
     std::vector<float> DepthLineTask(std::vector<DepthLine*> lines);
 
+    // The depth lines themselves; made once with its final size, so the
+    // pointers in depthLines and in the fields' windows stay valid.
+    std::vector<DepthLine> lineStore;
     cv::Mat resizedMask;
     ConvolutionFast fast{*this};
     // The lines whose `active` flag is set, each once, so that Backward
