@@ -46,37 +46,51 @@ FeatureMaps* MaxPool::Forward(FeatureMaps& inputs, const cv::Mat*) {
 }
 
 std::vector<float> MaxPool::ForwardTask(std::vector<FeatureMap> maps) {
-    std::vector<float*> window;
-    window.reserve(static_cast<size_t>(poolWidth) * poolHeight);
     for (const FeatureMap& map : maps) {
         cv::Mat& source = *map.source->image;
         cv::Mat& target = *map.image;
         std::vector<PoolLink>& links = *map.switches;
-        // The cell count never changes, so after the first pass the records
-        // and their window lists are reused in place.
-        links.resize(static_cast<size_t>(target.rows) * target.cols);
+        const size_t cellCount = static_cast<size_t>(target.rows) * target.cols;
+        // The window lists depend only on where the source cells lie. Lists
+        // made by an earlier pass over the same plane (same first and last
+        // cell, so same start and row step) are kept; otherwise they are made.
+        const bool linked =
+            links.size() == cellCount && cellCount > 0 && !links.front().window.empty() &&
+            links.front().window.front() == source.ptr<float>(0) &&
+            links.back().window.back() ==
+                source.ptr<float>(target.rows * poolHeight - 1) + target.cols * poolWidth - 1;
+        if (!linked) {
+            links.resize(cellCount);
+            size_t next = 0;
+            for (int outY = 0; outY < target.rows; ++outY) {
+                for (int outX = 0; outX < target.cols; ++outX) {
+                    std::vector<float*>& window = links[next++].window;
+                    window.clear();
+                    for (int y = outY * poolHeight; y < (outY + 1) * poolHeight; ++y) {
+                        float* inRow = source.ptr<float>(y);
+                        for (int x = outX * poolWidth; x < (outX + 1) * poolWidth; ++x)
+                            window.push_back(&inRow[x]);
+                    }
+                }
+            }
+        }
         size_t next = 0;
-        // Invariant: link `next` belongs to output cell (outX, outY), row-major.
+        // Invariant: link `next` belongs to output cell (outX, outY), row-major,
+        // and its window lists that cell's source cells in row order, which
+        // the loops below visit in the same order.
         for (int outY = 0; outY < target.rows; ++outY) {
             float* outRow = target.ptr<float>(outY);
             for (int outX = 0; outX < target.cols; ++outX) {
                 PoolLink& link = links[next++];
-                // The window's cells, in row order. A link whose list already
-                // holds them (every pass after the first over the same planes)
-                // is left as it is.
-                window.clear();
-                for (int y = outY * poolHeight; y < (outY + 1) * poolHeight; ++y) {
-                    float* inRow = source.ptr<float>(y);
-                    for (int x = outX * poolWidth; x < (outX + 1) * poolWidth; ++x)
-                        window.push_back(&inRow[x]);
-                }
-                if (link.window != window) link.window.assign(window.begin(), window.end());
                 float best = -1.0f;
                 float* maxCell = nullptr;
-                for (float* cell : window) {
-                    if (*cell > best) {
-                        best = *cell;
-                        maxCell = cell;
+                for (int y = outY * poolHeight; y < (outY + 1) * poolHeight; ++y) {
+                    float* inRow = source.ptr<float>(y);
+                    for (int x = outX * poolWidth; x < (outX + 1) * poolWidth; ++x) {
+                        if (inRow[x] > best) {
+                            best = inRow[x];
+                            maxCell = &inRow[x];
+                        }
                     }
                 }
                 if (maxCell == nullptr) {

@@ -57,10 +57,25 @@ TEST(MaxPoolForward, TakesStrictMaximumOfEachWindow) {
     EXPECT_EQ(links[3].maxCell, At(in, 3, 3));
     EXPECT_EQ(links[2].outCell, At(pooled, 1, 0));
 
-    // A second pass rebuilds the same records rather than appending.
+    // A second pass rebuilds the same records rather than appending, and
+    // follows a maximum that moved.
+    *At(in, 2, 2) = 0.99f;
     pool.Forward(inputs, nullptr);
     EXPECT_EQ((*out)[0].switches->size(), 4u);
-    EXPECT_EQ((*(*out)[0].switches)[3].maxCell, At(in, 3, 3));
+    EXPECT_EQ((*(*out)[0].switches)[3].maxCell, At(in, 2, 2));
+    EXPECT_EQ(pooled.at<float>(1, 1), 0.99f);
+
+    // Other planes behind the same list: every window moves to them, the
+    // middle ones included.
+    std::vector<cv::Mat> others{planes[0].clone(), planes[1].clone()};
+    *At(others[0], 1, 3) = 0.97f;
+    inputs[0].image = &others[0];
+    inputs[1].image = &others[1];
+    pool.Forward(inputs, nullptr);
+    EXPECT_EQ(links[1].window, (std::vector<float*>{At(others[0], 0, 2), At(others[0], 0, 3),
+                                                    At(others[0], 1, 2), At(others[0], 1, 3)}));
+    EXPECT_EQ(links[1].maxCell, At(others[0], 1, 3));
+    EXPECT_EQ(pooled.at<float>(0, 1), 0.97f);
 }
 
 TEST(MaxPoolConfigure, HalvesSizeOrRefusesOddOne) {
