@@ -35,6 +35,22 @@ void ForwardSumsPortable(const ConvLanes::ForwardJob& job, float* sums) {
     }
 }
 
+void GatherColumnsPortable(const ConvLanes::GatherJob& job, float* columns) {
+    for (int i = 0; i < job.windowCount; ++i) {
+        const int number = job.windows[i];
+        for (int k = 0; k < job.inputCount; ++k) {
+            const float* tap =
+                job.planes +
+                (static_cast<size_t>(k) * job.phaseCount + job.tapPhase[number]) * job.planeSize +
+                job.tapOffset[number];
+            float* column =
+                columns + (static_cast<size_t>(i) * job.inputCount + k) * job.blockCount * kWidth;
+            for (int lane = 0; lane < job.blockCount * kWidth; ++lane)
+                column[lane] = tap[job.lanes[lane]];
+        }
+    }
+}
+
 bool ActivatePortable(const float* sums, const int* blocks, int count,
                       const std::uint8_t* activeBits, float bias, float slope, float* activations) {
     for (int i = 0; i < count; ++i) {
@@ -125,9 +141,10 @@ bool AllFinitePortable(const float* weights, int members, int laneCount, int cou
 }  // namespace
 
 const ConvLanes& ConvLanes::Portable() {
-    static const ConvLanes table{ForwardSumsPortable,   ActivatePortable,     GroupRespondPortable,
-                                 BundleRespondPortable, BundleUpdatePortable, LineSharesPortable,
-                                 InterleavePortable,    DeinterleavePortable, AllFinitePortable};
+    static const ConvLanes table{ForwardSumsPortable,  GatherColumnsPortable, ActivatePortable,
+                                 GroupRespondPortable, BundleRespondPortable, BundleUpdatePortable,
+                                 LineSharesPortable,   InterleavePortable,    DeinterleavePortable,
+                                 AllFinitePortable};
     return table;
 }
 

@@ -75,6 +75,27 @@ class ConvLanes {
     // sums[(kernel * blockCount + i) * kWidth + l]: lane l of the i-th listed
     // block for that kernel, bias not added.
     void (*forwardSums)(const ForwardJob& job, float* sums);
+
+    // Gathers scattered lanes of the padded planes (laid out as ForwardJob
+    // reads them) into columns that ForwardJob can read as planes, so that
+    // lanes holding active fields fill whole blocks. For listed window number
+    // windows[i], input map k, block b and lane l:
+    //   columns[((i * inputCount + k) * blockCount + b) * kWidth + l] =
+    //   planes[(k * phaseCount + tapPhase[w]) * planeSize + lanes[b * kWidth + l] + tapOffset[w]]
+    // with w = windows[i]. A pure copy.
+    struct GatherJob {
+        const float* planes = nullptr;
+        size_t planeSize = 0;
+        int phaseCount = 1;
+        int inputCount = 0;
+        const int* windows = nullptr;
+        int windowCount = 0;
+        const int* tapPhase = nullptr;
+        const int* tapOffset = nullptr;
+        const std::int32_t* lanes = nullptr;  // blockCount * kWidth lane positions
+        int blockCount = 0;
+    };
+    void (*gatherColumns)(const GatherJob& job, float* columns);
     // The activation, as ConvKernel::Respond clips bias + sum, of the sums of
     // the `count` listed blocks (laid out as forwardSums leaves one kernel's)
     // into activations[block * kWidth + l]. Returns false, at the first block

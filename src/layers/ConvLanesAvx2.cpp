@@ -119,6 +119,26 @@ __attribute__((target("avx2"))) void ForwardSumsAvx2(const ConvLanes::ForwardJob
     if (kernel < job.kernelCount) ForwardKernels<1>(job, kernel, sums);
 }
 
+__attribute__((target("avx2"))) void GatherColumnsAvx2(const ConvLanes::GatherJob& job,
+                                                       float* columns) {
+    const size_t blockFloats = static_cast<size_t>(job.blockCount) * kWidth;
+    for (int i = 0; i < job.windowCount; ++i) {
+        const int number = job.windows[i];
+        for (int k = 0; k < job.inputCount; ++k) {
+            const float* tap =
+                job.planes +
+                (static_cast<size_t>(k) * job.phaseCount + job.tapPhase[number]) * job.planeSize +
+                job.tapOffset[number];
+            float* column = columns + (static_cast<size_t>(i) * job.inputCount + k) * blockFloats;
+            for (size_t lane = 0; lane < blockFloats; lane += kWidth) {
+                const __m256i at =
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.lanes + lane));
+                _mm256_storeu_ps(column + lane, _mm256_i32gather_ps(tap, at, 4));
+            }
+        }
+    }
+}
+
 __attribute__((target("avx2"))) bool ActivateAvx2(const float* sums, const int* blocks, int count,
                                                   const std::uint8_t* activeBits, float bias,
                                                   float slope, float* activations) {
@@ -594,9 +614,9 @@ __attribute__((target("avx2"))) bool AllFiniteAvx2(const float* weights, int mem
 }  // namespace
 
 const ConvLanes* ConvLanes::Avx2() {
-    static const ConvLanes table{ForwardSumsAvx2,   ActivateAvx2,     GroupRespondAvx2,
-                                 BundleRespondAvx2, BundleUpdateAvx2, LineSharesAvx2,
-                                 InterleaveAvx2,    DeinterleaveAvx2, AllFiniteAvx2};
+    static const ConvLanes table{
+        ForwardSumsAvx2,  GatherColumnsAvx2, ActivateAvx2,   GroupRespondAvx2, BundleRespondAvx2,
+        BundleUpdateAvx2, LineSharesAvx2,    InterleaveAvx2, DeinterleaveAvx2, AllFiniteAvx2};
     static const bool supported = __builtin_cpu_supports("avx2") != 0;
     return supported ? &table : nullptr;
 }

@@ -46,6 +46,12 @@ struct Scratch {
     std::vector<const float*> entryInputs;
     std::vector<int> entries;
     std::vector<float> row;
+    std::vector<float> columns;
+    std::vector<float> gathered;
+    std::vector<int> windows;
+    std::vector<int> columnOffset;
+    std::vector<int> zeros;
+    std::vector<int> identity;
 };
 
 Scratch& ThreadScratch() {
@@ -304,16 +310,21 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
         maskedBlocks += interior[block] == 0 ? 1 : 0;
     }
 
-    // Estimated cycles of both layouts, per product of a pattern entry and
+    // Estimated cycles of the layouts, per product of a pattern entry and
     // an input. By positions: eight lanes per step at about two steps a
-    // cycle, half as much again for blocks that need masking. By kernels: one
-    // step per field and vector of each group, but a sum waits four cycles
-    // for its previous add, so fewer than eight vectors cannot go faster;
-    // plus the interleaving of the weights.
+    // cycle, half as much again for blocks that need masking. Gathered: the
+    // same over blocks full of active fields, plus the gathering of every
+    // window position and input of them (about three cycles a vector), which
+    // each chunk does for itself. By kernels: one step per field and vector
+    // of each group, but a sum waits four cycles for its previous add, so
+    // fewer than eight vectors cannot go faster; plus the interleaving of
+    // the weights.
     const double blocks = static_cast<double>(activeBlocks.size());
     const double maskedShare = blocks > 0 ? maskedBlocks / blocks : 0.0;
     const double fields = static_cast<double>(layer.activeFields.size());
+    const double gathered = std::ceil(fields / kWidth);
     double byPositions = 0.0;
+    double byGathered = 0.0;
     double byKernels = 0.0;
     const int chunks = std::max(1, chunkCount);
     std::vector<int>& members = ThreadScratch().placed;
@@ -321,19 +332,59 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
         members.assign(patternEntries.size(), 0);
         for (int i = chunk; i < layer.outputCount; i += chunks)
             ++members[static_cast<size_t>(patternOf[static_cast<size_t>(i)])];
+        byGathered += 3.0 * windowCount * layer.inputCount * gathered;
         for (size_t p = 0; p < patternEntries.size(); ++p) {
-            const double steps = static_cast<double>(patternEntries[p].size());
+            const double steps = static_cast<double>(patternEntries[p].size()) * layer.inputCount;
             const double vectors = static_cast<double>(RoundUpToLanes(members[p]) / kWidth);
             byPositions += steps * members[p] * blocks * 0.5 * (1.0 + 0.5 * maskedShare);
+            byGathered += steps * members[p] * gathered * 0.5 * (1.0 + 0.5 * maskedShare);
             byKernels += steps * (fields * std::max(4.0, 0.5 * vectors) + vectors);
         }
     }
-    forwardByKernels = byKernels < byPositions;
-    if (forwardByKernels)
+    forwardLayout = Layout::Positions;
+    if (byGathered < byPositions) forwardLayout = Layout::GatheredPositions;
+    if (byKernels < std::min(byPositions, byGathered)) forwardLayout = Layout::Kernels;
+    if (forwardLayout == Layout::Kernels) {
         PackInputs();
-    else
+    } else {
         PadInputs();
-    inputCopy = forwardByKernels ? InputCopy::Packed : InputCopy::Padded;
+        if (forwardLayout == Layout::GatheredPositions) PrepareGathered();
+    }
+    inputCopy = forwardLayout == Layout::Kernels ? InputCopy::Packed : InputCopy::Padded;
+}
+
+void ConvolutionFast::PrepareGathered() {
+    const size_t fieldCount = layer.activeFields.size();
+    gatherBlocks = static_cast<int>((fieldCount + kWidth - 1) / kWidth);
+    const size_t laneCount = static_cast<size_t>(gatherBlocks) * kWidth;
+    gatherLanes.resize(laneCount);
+    gatherValid.assign(static_cast<size_t>(gatherBlocks) * windowCount, 0);
+    gatherInterior.assign(static_cast<size_t>(gatherBlocks), 1);
+    gatherActive.assign(static_cast<size_t>(gatherBlocks), 0);
+    // Active fields come in row-major order, which is lane order.
+    for (size_t i = 0; i < laneCount; ++i) {
+        const size_t block = i / kWidth;
+        const std::uint8_t bit = static_cast<std::uint8_t>(1u << (i % kWidth));
+        std::uint8_t* valid = gatherValid.data() + block * windowCount;
+        if (i >= fieldCount) {
+            // Padding: the last field again, computed and dropped; its
+            // window lies inside the padded copy either way.
+            gatherLanes[i] = gatherLanes[fieldCount - 1];
+            for (int w = 0; w < windowCount; ++w) valid[w] |= bit;
+            continue;
+        }
+        const std::int32_t lane = static_cast<std::int32_t>(LaneOf(*layer.activeFields[i]));
+        gatherLanes[i] = lane;
+        gatherActive[block] |= bit;
+        const std::uint8_t* laneValid =
+            validBits.data() + static_cast<size_t>(lane / kWidth) * windowCount;
+        for (int w = 0; w < windowCount; ++w) {
+            if ((laneValid[w] >> (lane % kWidth) & 1) != 0)
+                valid[w] |= bit;
+            else
+                gatherInterior[block] = 0;
+        }
+    }
 }
 
 void ConvolutionFast::PadInputs() {
@@ -408,17 +459,29 @@ size_t ConvolutionFast::InputStride() const {
     return inputCopy == InputCopy::Padded ? planeSize * static_cast<size_t>(phaseCount) : 1;
 }
 
+size_t ConvolutionFast::ForwardAny(const std::vector<FeatureMap>& maps) {
+    switch (forwardLayout) {
+        case Layout::Kernels:
+            return ForwardByKernels(maps);
+        case Layout::GatheredPositions:
+            return ForwardByGathered(maps);
+        case Layout::Positions:
+            break;
+    }
+    return ForwardByPositions(maps);
+}
+
 size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
     // The activations go to the saved planes first; the output planes are
     // written below, only for the maps the reference would complete.
-    const size_t failed = forwardByKernels ? ForwardByKernels(maps) : ForwardByPositions(maps);
+    const size_t failed = ForwardAny(maps);
     WriteOutputs(
         std::vector<FeatureMap>(maps.begin(), maps.begin() + static_cast<std::ptrdiff_t>(failed)));
     return failed;
 }
 
 bool ConvolutionFast::ComputeForward(const std::vector<FeatureMap>& maps) {
-    return (forwardByKernels ? ForwardByKernels(maps) : ForwardByPositions(maps)) == maps.size();
+    return ForwardAny(maps) == maps.size();
 }
 
 void ConvolutionFast::WriteOutputs(const std::vector<FeatureMap>& maps) {
@@ -552,6 +615,108 @@ size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) 
                         kernel.weights[static_cast<size_t>(kernel.weightCount)], kernel.slope,
                         activations.data() + static_cast<size_t>(kernel.index) * laneCapacity))
                     failed = std::min(failed, static_cast<size_t>(members[t]));
+            }
+        }
+    }
+    return failed;
+}
+
+size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps) {
+    // Gathered blocks per round: their columns (every window position and
+    // input) stay in cache while all kernels of the chunk read them.
+    constexpr int kSpan = 16;
+    constexpr int kTile = 4;
+    Scratch& s = ThreadScratch();
+    GroupByPattern(maps, s);
+    const int n = layer.inputCount;
+    const size_t fieldCount = layer.activeFields.size();
+
+    // The window positions the chunk's patterns read, in order, and where
+    // each one's columns start within a round.
+    std::vector<int>& windows = s.windows;
+    windows.clear();
+    s.columnOffset.assign(static_cast<size_t>(windowCount), 0);
+    for (int w = 0; w < windowCount; ++w) {
+        bool used = false;
+        for (size_t g = 0; g < s.groupFirst.size() && !used; ++g) {
+            const std::vector<int>& pattern =
+                maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
+            used = std::find(pattern.begin(), pattern.end(), w) != pattern.end();
+        }
+        if (used) windows.push_back(w);
+    }
+    s.zeros.assign(static_cast<size_t>(windowCount), 0);
+    s.identity.resize(kSpan);
+    for (int b = 0; b < kSpan; ++b) s.identity[static_cast<size_t>(b)] = b;
+    s.sums.resize(static_cast<size_t>(kTile) * kSpan * kWidth);
+    s.gathered.resize(static_cast<size_t>(kSpan) * kWidth);
+
+    ConvLanes::GatherJob gather;
+    gather.planes = planes.data();
+    gather.planeSize = planeSize;
+    gather.phaseCount = phaseCount;
+    gather.inputCount = n;
+    gather.windows = windows.data();
+    gather.windowCount = static_cast<int>(windows.size());
+    gather.tapPhase = tapPhase.data();
+    gather.tapOffset = tapOffset.data();
+
+    // The columns read as planes: one phase, input k a round's lanes apart,
+    // window position w at its columns.
+    ConvLanes::ForwardJob job;
+    job.phaseCount = 1;
+    job.inputCount = n;
+    job.tapPhase = s.zeros.data();
+    job.tapOffset = s.columnOffset.data();
+    job.blocks = s.identity.data();
+    job.windowCount = windowCount;
+
+    size_t failed = maps.size();
+    for (int first = 0; first < gatherBlocks; first += kSpan) {
+        const int count = std::min(kSpan, gatherBlocks - first);
+        const size_t roundLanes = static_cast<size_t>(count) * kWidth;
+        gather.lanes = gatherLanes.data() + static_cast<size_t>(first) * kWidth;
+        gather.blockCount = count;
+        s.columns.resize(windows.size() * n * roundLanes);
+        lanes->gatherColumns(gather, s.columns.data());
+        for (size_t i = 0; i < windows.size(); ++i)
+            s.columnOffset[static_cast<size_t>(windows[i])] = static_cast<int>(i * n * roundLanes);
+        job.planes = s.columns.data();
+        job.planeSize = roundLanes;
+        job.blockCount = count;
+        job.validBits = gatherValid.data() + static_cast<size_t>(first) * windowCount;
+        job.interior = gatherInterior.data() + first;
+        // The fields of this round, for writing their activations back.
+        const size_t firstField = static_cast<size_t>(first) * kWidth;
+        const size_t roundFields = std::min(roundLanes, fieldCount - firstField);
+
+        for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+            const std::vector<int>& pattern =
+                maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
+            job.pattern = pattern.data();
+            job.patternLength = static_cast<int>(pattern.size());
+            for (int tile = 0; tile < s.groupSize[g]; tile += kTile) {
+                const int tileCount = std::min(kTile, s.groupSize[g] - tile);
+                const float* weights[kTile];
+                const int* members = s.order.data() + s.groupStart[g] + tile;
+                for (int t = 0; t < tileCount; ++t)
+                    weights[t] = maps[static_cast<size_t>(members[t])].kernel->weights.data();
+                job.weights = weights;
+                job.kernelCount = tileCount;
+                lanes->forwardSums(job, s.sums.data());
+
+                for (int t = 0; t < tileCount; ++t) {
+                    const ConvKernel& kernel = *maps[static_cast<size_t>(members[t])].kernel;
+                    if (!lanes->activate(s.sums.data() + static_cast<size_t>(t) * roundLanes,
+                                         s.identity.data(), count, gatherActive.data() + first,
+                                         kernel.weights[static_cast<size_t>(kernel.weightCount)],
+                                         kernel.slope, s.gathered.data()))
+                        failed = std::min(failed, static_cast<size_t>(members[t]));
+                    float* saved =
+                        activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
+                    for (size_t i = 0; i < roundFields; ++i)
+                        saved[gatherLanes[firstField + i]] = s.gathered[i];
+                }
             }
         }
     }

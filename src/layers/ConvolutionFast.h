@@ -91,8 +91,10 @@ class ConvolutionFast {
     // may change them.
     void SetActivationsFresh(bool fresh) { activationsFresh = fresh; }
     bool ActivationsFresh() const { return activationsFresh; }
-    // Whether the last fast forward put kernels in lanes (else positions).
-    bool ForwardByKernels() const { return forwardByKernels; }
+    // How the last fast forward laid out its lanes: neighbouring output
+    // positions, the active positions gathered into whole blocks, or kernels.
+    enum class Layout { Positions, GatheredPositions, Kernels };
+    Layout ForwardLayout() const { return forwardLayout; }
 
     // The error work, from the saved activations (which must be fresh).
     // ErrorTotal (calling thread, first): the sum of absolute errors over all
@@ -122,10 +124,14 @@ class ConvolutionFast {
     void DepthLines(const std::vector<DepthLine*>& lines);
 
   private:
-    // The two forward layouts; both leave the activations in `activations`
-    // and return the chunk position of the first map with a NaN sum.
+    // The forward layouts; all leave the activations in `activations` and
+    // return the chunk position of the first map with a NaN sum.
+    size_t ForwardAny(const std::vector<FeatureMap>& maps);
     size_t ForwardByPositions(const std::vector<FeatureMap>& maps);
+    size_t ForwardByGathered(const std::vector<FeatureMap>& maps);
     size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
+    // The gathered layout's tables for this pass's active fields.
+    void PrepareGathered();
     // The large copies, made at the first fast pass rather than in
     // Configure, so that a layer the reference runs does not carry them.
     void AllocateBuffers();
@@ -151,7 +157,7 @@ class ConvolutionFast {
     bool usable = false;
     bool buffersMade = false;
     bool activationsFresh = false;
-    bool forwardByKernels = false;
+    Layout forwardLayout = Layout::Positions;
     // Balance's reordering, for balancedChunks chunks (0: not made yet).
     int balancedChunks = 0;
     bool balanced = false;
@@ -189,6 +195,16 @@ class ConvolutionFast {
     std::vector<std::uint8_t> interior;    // per block
     std::vector<std::uint8_t> activeBits;  // per block: lanes holding an active field
     std::vector<int> activeBlocks;
+
+    // The gathered layout: the lanes of the active fields in order, padded
+    // to whole blocks with the last one; per gathered block, as for the
+    // blocks above, its window bits, whether it is interior, and its lanes
+    // holding an active field.
+    std::vector<std::int32_t> gatherLanes;
+    int gatherBlocks = 0;
+    std::vector<std::uint8_t> gatherValid;
+    std::vector<std::uint8_t> gatherInterior;
+    std::vector<std::uint8_t> gatherActive;
 
     // The forward pass's activations, per output map laneCapacity floats in
     // lane order (LaneOf), as the position blocks leave them.
