@@ -196,6 +196,49 @@ TEST(ConvLanes, LineSharesOverwriteWritersAndSumAllMaps) {
     }
 }
 
+TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
+    Numbers numbers(11);
+    // Two phases of planes 100 floats long, three inputs; two listed window
+    // positions with their own phase and offset; lanes out of order, repeated.
+    const int n = 3;
+    const int phases = 2;
+    const size_t planeSize = 100;
+    const std::vector<float> planes =
+        numbers.Floats(static_cast<size_t>(n) * phases * planeSize, 0.0f, 1.0f);
+    const std::vector<int> tapPhase{0, 1, 0};
+    const std::vector<int> tapOffset{0, 7, 3};
+    const std::vector<int> windows{2, 1};
+    std::vector<std::int32_t> lanes;
+    for (int i = 0; i < 2 * kWidth; ++i) lanes.push_back((i * 37) % 90);
+    for (const ConvLanes* table : Tables()) {
+        SCOPED_TRACE(NameOf(table));
+        ConvLanes::GatherJob job;
+        job.planes = planes.data();
+        job.planeSize = planeSize;
+        job.phaseCount = phases;
+        job.inputCount = n;
+        job.windows = windows.data();
+        job.windowCount = 2;
+        job.tapPhase = tapPhase.data();
+        job.tapOffset = tapOffset.data();
+        job.lanes = lanes.data();
+        job.blockCount = 2;
+        std::vector<float> columns(2 * n * lanes.size() + 1, -1.0f);
+        table->gatherColumns(job, columns.data());
+        for (size_t i = 0; i < windows.size(); ++i)
+            for (int k = 0; k < n; ++k)
+                for (size_t lane = 0; lane < lanes.size(); ++lane) {
+                    const int w = windows[i];
+                    const float expected =
+                        planes[(static_cast<size_t>(k) * phases + tapPhase[w]) * planeSize +
+                               lanes[lane] + tapOffset[w]];
+                    ASSERT_TRUE(SameBits(columns[(i * n + k) * lanes.size() + lane], expected))
+                        << i << " " << k << " " << lane;
+                }
+        EXPECT_EQ(columns.back(), -1.0f);
+    }
+}
+
 TEST(ConvLanes, NonFiniteChecksLookOnlyAtRealLanes) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
