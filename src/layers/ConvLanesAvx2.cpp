@@ -122,6 +122,18 @@ __attribute__((target("avx2"))) void ForwardSumsAvx2(const ConvLanes::ForwardJob
 __attribute__((target("avx2"))) void GatherColumnsAvx2(const ConvLanes::GatherJob& job,
                                                        float* columns) {
     const size_t blockFloats = static_cast<size_t>(job.blockCount) * kWidth;
+    // Blocks whose lanes are neighbours in the planes take one plain load.
+    constexpr int kMostBlocks = 64;
+    bool neighbours[kMostBlocks];
+    const __m256i steps = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (int b = 0; b < job.blockCount; ++b) {
+        const std::int32_t* lanes = job.lanes + static_cast<size_t>(b) * kWidth;
+        const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
+        const __m256i run = _mm256_add_epi32(_mm256_set1_epi32(lanes[0]), steps);
+        neighbours[b % kMostBlocks] =
+            b < kMostBlocks &&
+            _mm256_movemask_epi8(_mm256_cmpeq_epi32(at, run)) == static_cast<int>(0xFFFFFFFFu);
+    }
     for (int i = 0; i < job.windowCount; ++i) {
         const int number = job.windows[i];
         for (int k = 0; k < job.inputCount; ++k) {
@@ -130,7 +142,12 @@ __attribute__((target("avx2"))) void GatherColumnsAvx2(const ConvLanes::GatherJo
                 (static_cast<size_t>(k) * job.phaseCount + job.tapPhase[number]) * job.planeSize +
                 job.tapOffset[number];
             float* column = columns + (static_cast<size_t>(i) * job.inputCount + k) * blockFloats;
-            for (size_t lane = 0; lane < blockFloats; lane += kWidth) {
+            for (int b = 0; b < job.blockCount; ++b) {
+                const size_t lane = static_cast<size_t>(b) * kWidth;
+                if (b < kMostBlocks && neighbours[b]) {
+                    _mm256_storeu_ps(column + lane, _mm256_loadu_ps(tap + job.lanes[lane]));
+                    continue;
+                }
                 const __m256i at =
                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.lanes + lane));
                 _mm256_storeu_ps(column + lane, _mm256_i32gather_ps(tap, at, 4));

@@ -52,6 +52,7 @@ struct Scratch {
     std::vector<int> columnOffset;
     std::vector<int> zeros;
     std::vector<int> identity;
+    std::vector<std::int32_t> sparseLanes;
 };
 
 Scratch& ThreadScratch() {
@@ -313,18 +314,19 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
     // Estimated cycles of the layouts, per product of a pattern entry and
     // an input. By positions: eight lanes per step at about two steps a
     // cycle, half as much again for blocks that need masking. Gathered: the
-    // same over blocks full of active fields, plus the gathering of every
-    // window position and input of them (about three cycles a vector), which
-    // each chunk does for itself. By kernels: one step per field and vector
+    // same over blocks of eight neighbours around runs of active fields and
+    // blocks of active fields packed from anywhere, plus the copying of their
+    // columns (every window position and input), which each chunk does for
+    // itself: a load and a store per vector for neighbours, a gather (about
+    // three cycles) for packed fields. By kernels: one step per field and vector
     // of each group, but a sum waits four cycles for its previous add, so
     // fewer than eight vectors cannot go faster; plus the interleaving of
-    // the weights.
+    // the weights (an 8 x 8 transpose, about three cycles a vector).
     const double blocks = static_cast<double>(activeBlocks.size());
     const double maskedShare = blocks > 0 ? maskedBlocks / blocks : 0.0;
     const double fields = static_cast<double>(layer.activeFields.size());
-    const double gathered = std::ceil(fields / kWidth);
-    double byPositions = 0.0;
-    double byGathered = 0.0;
+    const double masking = 1.0 + 0.5 * maskedShare;
+    double compute = 0.0;  // one block of every kernel, all chunks
     double byKernels = 0.0;
     const int chunks = std::max(1, chunkCount);
     std::vector<int>& members = ThreadScratch().placed;
@@ -332,15 +334,28 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
         members.assign(patternEntries.size(), 0);
         for (int i = chunk; i < layer.outputCount; i += chunks)
             ++members[static_cast<size_t>(patternOf[static_cast<size_t>(i)])];
-        byGathered += 3.0 * windowCount * layer.inputCount * gathered;
         for (size_t p = 0; p < patternEntries.size(); ++p) {
             const double steps = static_cast<double>(patternEntries[p].size()) * layer.inputCount;
             const double vectors = static_cast<double>(RoundUpToLanes(members[p]) / kWidth);
-            byPositions += steps * members[p] * blocks * 0.5 * (1.0 + 0.5 * maskedShare);
-            byGathered += steps * members[p] * gathered * 0.5 * (1.0 + 0.5 * maskedShare);
-            byKernels += steps * (fields * std::max(4.0, 0.5 * vectors) + vectors);
+            compute += steps * members[p] * 0.5 * masking;
+            byKernels += steps * (fields * std::max(4.0, 0.5 * vectors) + 3.0 * vectors);
         }
     }
+    // Each chunk copies the columns of its blocks: a plain load and store
+    // per vector for a run's neighbours, a gather for packed fields.
+    const double columns = static_cast<double>(chunks) * windowCount * layer.inputCount;
+    const double copy = 0.5 * columns;
+    const double gather = 3.0 * columns;
+    const double byPositions = compute * blocks;
+    // A run of r fields is worth a block of its own when r packed lanes
+    // would cost as much.
+    const int minimumRun =
+        static_cast<int>(std::ceil(kWidth * (compute + copy) / std::max(1.0, compute + gather)));
+    PlanGathered(std::min(kWidth, std::max(1, minimumRun)));
+    const double runBlocks = static_cast<double>(gatherBlocks - packedBlocks);
+    const double byGathered =
+        runBlocks * (compute + copy) + static_cast<double>(packedBlocks) * (compute + gather);
+
     forwardLayout = Layout::Positions;
     if (byGathered < byPositions) forwardLayout = Layout::GatheredPositions;
     if (byKernels < std::min(byPositions, byGathered)) forwardLayout = Layout::Kernels;
@@ -348,37 +363,65 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
         PackInputs();
     } else {
         PadInputs();
-        if (forwardLayout == Layout::GatheredPositions) PrepareGathered();
+        if (forwardLayout == Layout::GatheredPositions) MarkGatheredWindows();
     }
     inputCopy = forwardLayout == Layout::Kernels ? InputCopy::Packed : InputCopy::Padded;
 }
 
-void ConvolutionFast::PrepareGathered() {
-    const size_t fieldCount = layer.activeFields.size();
-    gatherBlocks = static_cast<int>((fieldCount + kWidth - 1) / kWidth);
-    const size_t laneCount = static_cast<size_t>(gatherBlocks) * kWidth;
-    gatherLanes.resize(laneCount);
+void ConvolutionFast::PlanGathered(int minimumRun) {
+    // Runs of at least minimumRun active fields among eight neighbouring
+    // lanes keep their neighbours as one block (read with plain loads); the
+    // other fields are packed eight to a block. Blocks may come in any order.
+    const int laneLimit = blockCount * kWidth;
+    std::vector<std::int32_t>& sparse = ThreadScratch().sparseLanes;
+    sparse.clear();
+    gatherLanes.clear();
+    gatherActive.clear();
+    // Active fields come in row-major order, which is lane order.
+    const std::vector<ReceptiveField*>& fields = layer.activeFields;
+    for (size_t i = 0; i < fields.size();) {
+        const int lane = static_cast<int>(LaneOf(*fields[i]));
+        size_t end = i;
+        while (end < fields.size() && static_cast<int>(LaneOf(*fields[end])) < lane + kWidth) ++end;
+        if (static_cast<int>(end - i) < minimumRun) {
+            sparse.push_back(lane);
+            ++i;
+            continue;
+        }
+        const int start = std::min(lane, laneLimit - kWidth);
+        std::uint8_t active = 0;
+        for (; i < end; ++i)
+            active |= static_cast<std::uint8_t>(1u << (LaneOf(*fields[i]) - start));
+        for (int l = 0; l < kWidth; ++l) gatherLanes.push_back(start + l);
+        gatherActive.push_back(active);
+    }
+    for (size_t i = 0; i < sparse.size(); i += kWidth) {
+        std::uint8_t active = 0;
+        for (size_t l = 0; l < static_cast<size_t>(kWidth); ++l) {
+            // Padding: the last field again, computed and dropped.
+            const bool real = i + l < sparse.size();
+            gatherLanes.push_back(real ? sparse[i + l] : sparse.back());
+            if (real) active |= static_cast<std::uint8_t>(1u << l);
+        }
+        gatherActive.push_back(active);
+    }
+    gatherBlocks = static_cast<int>(gatherActive.size());
+    packedBlocks = static_cast<int>((sparse.size() + kWidth - 1) / kWidth);
+}
+
+void ConvolutionFast::MarkGatheredWindows() {
     gatherValid.assign(static_cast<size_t>(gatherBlocks) * windowCount, 0);
     gatherInterior.assign(static_cast<size_t>(gatherBlocks), 1);
-    gatherActive.assign(static_cast<size_t>(gatherBlocks), 0);
-    // Active fields come in row-major order, which is lane order.
-    for (size_t i = 0; i < laneCount; ++i) {
+    for (size_t i = 0; i < gatherLanes.size(); ++i) {
         const size_t block = i / kWidth;
         const std::uint8_t bit = static_cast<std::uint8_t>(1u << (i % kWidth));
         std::uint8_t* valid = gatherValid.data() + block * windowCount;
-        if (i >= fieldCount) {
-            // Padding: the last field again, computed and dropped; its
-            // window lies inside the padded copy either way.
-            gatherLanes[i] = gatherLanes[fieldCount - 1];
-            for (int w = 0; w < windowCount; ++w) valid[w] |= bit;
-            continue;
-        }
-        const std::int32_t lane = static_cast<std::int32_t>(LaneOf(*layer.activeFields[i]));
-        gatherLanes[i] = lane;
-        gatherActive[block] |= bit;
+        const std::int32_t lane = gatherLanes[i];
         const std::uint8_t* laneValid =
             validBits.data() + static_cast<size_t>(lane / kWidth) * windowCount;
         for (int w = 0; w < windowCount; ++w) {
+            // A lane outside the input's positions keeps its sum as it is; its
+            // window lies inside the padded copy either way.
             if ((laneValid[w] >> (lane % kWidth) & 1) != 0)
                 valid[w] |= bit;
             else
@@ -402,7 +445,12 @@ void ConvolutionFast::PadInputs() {
                 const int paddedX = first + pad;
                 float* target =
                     phaseRows + static_cast<size_t>(paddedX % s) * planeSize + paddedX / s;
-                for (int x = first; x < width; x += s) *target++ = source[x];
+                if (s == 1)
+                    std::copy(source, source + width, target);
+                else if (s == 2)
+                    for (int x = first; x < width; x += 2) *target++ = source[x];
+                else
+                    for (int x = first; x < width; x += s) *target++ = source[x];
             }
         }
     }
@@ -629,7 +677,6 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps) {
     Scratch& s = ThreadScratch();
     GroupByPattern(maps, s);
     const int n = layer.inputCount;
-    const size_t fieldCount = layer.activeFields.size();
 
     // The window positions the chunk's patterns read, in order, and where
     // each one's columns start within a round.
@@ -686,9 +733,7 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps) {
         job.blockCount = count;
         job.validBits = gatherValid.data() + static_cast<size_t>(first) * windowCount;
         job.interior = gatherInterior.data() + first;
-        // The fields of this round, for writing their activations back.
-        const size_t firstField = static_cast<size_t>(first) * kWidth;
-        const size_t roundFields = std::min(roundLanes, fieldCount - firstField);
+        const std::int32_t* roundLanePositions = gatherLanes.data() + first * kWidth;
 
         for (size_t g = 0; g < s.groupFirst.size(); ++g) {
             const std::vector<int>& pattern =
@@ -714,8 +759,11 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps) {
                         failed = std::min(failed, static_cast<size_t>(members[t]));
                     float* saved =
                         activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
-                    for (size_t i = 0; i < roundFields; ++i)
-                        saved[gatherLanes[firstField + i]] = s.gathered[i];
+                    // Back to the lanes of the active fields only.
+                    for (size_t i = 0; i < roundLanes; ++i)
+                        if ((gatherActive[static_cast<size_t>(first) + i / kWidth] >> (i % kWidth) &
+                             1) != 0)
+                            saved[roundLanePositions[i]] = s.gathered[i];
                 }
             }
         }

@@ -130,8 +130,10 @@ class ConvolutionFast {
     size_t ForwardByPositions(const std::vector<FeatureMap>& maps);
     size_t ForwardByGathered(const std::vector<FeatureMap>& maps);
     size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
-    // The gathered layout's tables for this pass's active fields.
-    void PrepareGathered();
+    // The gathered layout's blocks for this pass's active fields, then
+    // their window bits.
+    void PlanGathered(int minimumRun);
+    void MarkGatheredWindows();
     // The large copies, made at the first fast pass rather than in
     // Configure, so that a layer the reference runs does not carry them.
     void AllocateBuffers();
@@ -196,12 +198,14 @@ class ConvolutionFast {
     std::vector<std::uint8_t> activeBits;  // per block: lanes holding an active field
     std::vector<int> activeBlocks;
 
-    // The gathered layout: the lanes of the active fields in order, padded
-    // to whole blocks with the last one; per gathered block, as for the
-    // blocks above, its window bits, whether it is interior, and its lanes
-    // holding an active field.
+    // The gathered layout: blocks of kWidth lanes, either eight neighbours
+    // around a run of active fields or active fields packed from anywhere
+    // (padded with the last one); per block, as for the blocks above, its
+    // window bits, whether it is interior, and its lanes holding an active
+    // field (the only ones whose activations are kept).
     std::vector<std::int32_t> gatherLanes;
     int gatherBlocks = 0;
+    int packedBlocks = 0;  // those of packed fields
     std::vector<std::uint8_t> gatherValid;
     std::vector<std::uint8_t> gatherInterior;
     std::vector<std::uint8_t> gatherActive;
