@@ -103,13 +103,19 @@ void BundleUpdatePortable(const ConvLanes::GroupJob* jobs, int jobCount, bool fu
 }
 
 void LineSharesPortable(float* shares, float* sum, const float* const* sources,
-                        const float* factors, int outputs, int count) {
+                        const float* factors, int outputs, int count, bool storeRows) {
     for (int k = 0; k < count; ++k) sum[k] = 0.0f;
     for (int i = 0; i < outputs; ++i) {
         float* row = shares + static_cast<size_t>(i) * count;
-        if (sources[i] != nullptr)
-            for (int k = 0; k < count; ++k) row[k] = factors[i] * sources[i][k];
-        for (int k = 0; k < count; ++k) sum[k] = sum[k] + row[k];
+        const float* source = sources[i];
+        for (int k = 0; k < count; ++k) {
+            float share = row[k];
+            if (source != nullptr) {
+                share = factors[i] * source[k];
+                if (storeRows) row[k] = share;
+            }
+            sum[k] = sum[k] + share;
+        }
     }
 }
 

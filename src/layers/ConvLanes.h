@@ -117,10 +117,11 @@ class ConvLanes {
     void (*bundleUpdate)(const GroupJob* jobs, int jobCount, bool fused, float* sums);
     // One depth line's error shares and their sum over the output maps.
     // `shares` holds `outputs` rows of `count` floats. For every output map i
-    // in order: when sources[i] is set, row i becomes factors[i] *
-    // sources[i][k]; then sum[k] = sum[k] + row i [k]. The sum starts at 0.
+    // in order, the share of input k is factors[i] * sources[i][k] when
+    // sources[i] is set (and, with storeRows, written to row i), else row
+    // i [k]; then sum[k] = sum[k] + that share. The sum starts at 0.
     void (*lineShares)(float* shares, float* sum, const float* const* sources, const float* factors,
-                       int outputs, int count);
+                       int outputs, int count, bool storeRows);
 
     // Between separate rows and lanes (the kernels' own weight lists and the
     // lanes of a group; the input planes and the position-major copy):

@@ -452,9 +452,9 @@ __attribute__((target("avx2"))) void BundleUpdateAvx2(const ConvLanes::GroupJob*
 }
 
 // One map's share of kFull whole vectors and, with kTail, one partial vector
-// under `tail`: written when `source` is set, read otherwise, and added to
-// the running sums.
-template <int kFull, bool kTail>
+// under `tail`: made from `source` when it is set (and, with kStore, written
+// to the row), read from the row otherwise, and added to the running sums.
+template <int kFull, bool kTail, bool kStore>
 __attribute__((target("avx2"))) inline void AddShare(float* row, const float* source, float factor,
                                                      __m256i tail, __m256 total[]) {
     const __m256 scale = _mm256_set1_ps(factor);
@@ -462,7 +462,7 @@ __attribute__((target("avx2"))) inline void AddShare(float* row, const float* so
         __m256 share;
         if (source != nullptr) {
             share = _mm256_mul_ps(scale, _mm256_loadu_ps(source + v * kWidth));
-            _mm256_storeu_ps(row + v * kWidth, share);
+            if (kStore) _mm256_storeu_ps(row + v * kWidth, share);
         } else {
             share = _mm256_loadu_ps(row + v * kWidth);
         }
@@ -472,7 +472,7 @@ __attribute__((target("avx2"))) inline void AddShare(float* row, const float* so
         __m256 share;
         if (source != nullptr) {
             share = _mm256_mul_ps(scale, _mm256_maskload_ps(source + kFull * kWidth, tail));
-            _mm256_maskstore_ps(row + kFull * kWidth, tail, share);
+            if (kStore) _mm256_maskstore_ps(row + kFull * kWidth, tail, share);
         } else {
             share = _mm256_maskload_ps(row + kFull * kWidth, tail);
         }
@@ -481,7 +481,7 @@ __attribute__((target("avx2"))) inline void AddShare(float* row, const float* so
 }
 
 // A line of at most 32 inputs: the sums stay in registers over all maps.
-template <int kFull, bool kTail>
+template <int kFull, bool kTail, bool kStore>
 __attribute__((target("avx2"))) void NarrowLineShares(float* shares, float* sum,
                                                       const float* const* sources,
                                                       const float* factors, int outputs,
@@ -492,13 +492,14 @@ __attribute__((target("avx2"))) void NarrowLineShares(float* shares, float* sum,
     for (int v = 0; v <= kFull; ++v) total[v] = _mm256_setzero_ps();
     // Every input keeps its own running sum over the maps in order.
     for (int i = 0; i < outputs; ++i)
-        AddShare<kFull, kTail>(shares + static_cast<size_t>(i) * count, sources[i], factors[i],
-                               tail, total);
+        AddShare<kFull, kTail, kStore>(shares + static_cast<size_t>(i) * count, sources[i],
+                                       factors[i], tail, total);
     for (int v = 0; v < kFull; ++v) _mm256_storeu_ps(sum + v * kWidth, total[v]);
     if (kTail) _mm256_maskstore_ps(sum + kFull * kWidth, tail, total[kFull]);
 }
 
 // A wider line: map after map along its rows, the sums in memory.
+template <bool kStore>
 __attribute__((target("avx2"))) void WideLineShares(float* shares, float* sum,
                                                     const float* const* sources,
                                                     const float* factors, int outputs, int count) {
@@ -513,33 +514,48 @@ __attribute__((target("avx2"))) void WideLineShares(float* shares, float* sum,
             __m256 share;
             if (source != nullptr) {
                 share = _mm256_mul_ps(scale, _mm256_loadu_ps(source + k));
-                _mm256_storeu_ps(row + k, share);
+                if (kStore) _mm256_storeu_ps(row + k, share);
             } else {
                 share = _mm256_loadu_ps(row + k);
             }
             _mm256_storeu_ps(sum + k, _mm256_add_ps(_mm256_loadu_ps(sum + k), share));
         }
         for (; k < count; ++k) {
-            if (source != nullptr) row[k] = factors[i] * source[k];
-            sum[k] = sum[k] + row[k];
+            float share = row[k];
+            if (source != nullptr) {
+                share = factors[i] * source[k];
+                if (kStore) row[k] = share;
+            }
+            sum[k] = sum[k] + share;
         }
     }
 }
 
-__attribute__((target("avx2"))) void LineSharesAvx2(float* shares, float* sum,
-                                                    const float* const* sources,
-                                                    const float* factors, int outputs, int count) {
+template <bool kStore>
+__attribute__((target("avx2"))) void LineShares(float* shares, float* sum,
+                                                const float* const* sources, const float* factors,
+                                                int outputs, int count) {
     using Shape = void (*)(float*, float*, const float* const*, const float*, int, int);
-    static const Shape narrow[4][2] = {{NarrowLineShares<0, false>, NarrowLineShares<0, true>},
-                                       {NarrowLineShares<1, false>, NarrowLineShares<1, true>},
-                                       {NarrowLineShares<2, false>, NarrowLineShares<2, true>},
-                                       {NarrowLineShares<3, false>, NarrowLineShares<3, true>}};
-    if (count > 4 * kWidth || count == 4 * kWidth)
-        (count == 4 * kWidth ? NarrowLineShares<4, false> : WideLineShares)(
-            shares, sum, sources, factors, outputs, count);
+    static const Shape narrow[4][2] = {
+        {NarrowLineShares<0, false, kStore>, NarrowLineShares<0, true, kStore>},
+        {NarrowLineShares<1, false, kStore>, NarrowLineShares<1, true, kStore>},
+        {NarrowLineShares<2, false, kStore>, NarrowLineShares<2, true, kStore>},
+        {NarrowLineShares<3, false, kStore>, NarrowLineShares<3, true, kStore>}};
+    if (count >= 4 * kWidth)
+        (count == 4 * kWidth
+             ? NarrowLineShares<4, false, kStore>
+             : WideLineShares<kStore>)(shares, sum, sources, factors, outputs, count);
     else
         narrow[count / kWidth][count % kWidth != 0 ? 1 : 0](shares, sum, sources, factors, outputs,
                                                             count);
+}
+
+__attribute__((target("avx2"))) void LineSharesAvx2(float* shares, float* sum,
+                                                    const float* const* sources,
+                                                    const float* factors, int outputs, int count,
+                                                    bool storeRows) {
+    (storeRows ? LineShares<true> : LineShares<false>)(shares, sum, sources, factors, outputs,
+                                                       count);
 }
 
 // Transposes the 8 x 8 block held in rows[0..7] in place.

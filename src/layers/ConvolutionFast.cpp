@@ -115,6 +115,8 @@ ConvolutionFast::ConvolutionFast(ConvolutionLayer& layer)
 
 void ConvolutionFast::Configure() {
     buffersMade = false;
+    compactShares = false;
+    sharesHeld = false;
     const int s = layer.stride;
     const int width = layer.inputWidth;
     const int height = layer.inputHeight;
@@ -189,6 +191,14 @@ void ConvolutionFast::Configure() {
         staged += kernel.weights.size();
     }
     stagedSize = staged;
+    // Compact shares: as many copies of the weights as fit a budget of
+    // about 4 MB per layer (at least four, at most 64); the more copies, the
+    // longer a line may rest before its rows must be written out.
+    const size_t budget = size_t{1} << 20;
+    copySlots = static_cast<int>(
+        std::min<size_t>(64, std::max<size_t>(4, budget / std::max<size_t>(1, stagedSize))));
+    compactShares = !layer.entryLayer;
+    sharePasses = 0;
     balancedChunks = 0;
     laneCapacity = static_cast<size_t>(blockCount) * kWidth;
     fieldActive.assign(cellCount, 0);
@@ -225,8 +235,13 @@ void ConvolutionFast::Release() {
     usable = false;
     activationsFresh = false;
     buffersMade = false;
+    compactShares = false;
+    sharesHeld = false;
+    shareRefs.clear();
+    shareRefs.shrink_to_fit();
+    copyPass.clear();
     for (std::vector<float>* buffer :
-         {&planes, &activations, &packedInputs, &lineSums, &stagedWeights}) {
+         {&planes, &activations, &packedInputs, &lineSums, &stagedWeights, &weightCopies}) {
         buffer->clear();
         buffer->shrink_to_fit();
     }
@@ -820,8 +835,22 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
 float ConvolutionFast::ErrorTotal(int chunkCount) {
     mapWeights.resize(layer.kernels.size());
     mapTargets.resize(layer.kernels.size());
+    // With compact shares, the shares of this pass refer to a copy of the
+    // weights as they are now, before the update moves them.
+    float* copy = nullptr;
+    if (compactShares) {
+        copySlot = TakeWeightCopy();
+        copy = weightCopies.data() + static_cast<size_t>(copySlot) * stagedSize;
+        sharesHeld = true;
+    }
     for (size_t i = 0; i < layer.kernels.size(); ++i) {
-        mapWeights[i] = layer.kernels[i].weights.data();
+        const std::vector<float>& weights = layer.kernels[i].weights;
+        mapWeights[i] = weights.data();
+        if (copy != nullptr) {
+            float* kernelCopy = copy + stagedStart[i];
+            std::copy(weights.begin(), weights.end(), kernelCopy);
+            mapWeights[i] = kernelCopy;
+        }
         mapTargets[i] = layer.outputs[i].image->ptr<float>(0);
     }
     float total = 0.0f;
@@ -866,7 +895,7 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
     for (size_t i = 0; i < lines.size(); ++i) {
         DepthLine* line = lines[i];
         if (i + kAhead < lines.size()) Prefetch(lines[i + kAhead]);
-        if (i + 1 < lines.size()) Prefetch(lines[i + 1]->errors.data());
+        if (i + 1 < lines.size() && !compactShares) Prefetch(lines[i + 1]->errors.data());
         if (!line->active) continue;
         const size_t index = IndexOf(line);
         const int x = static_cast<int>(index % static_cast<size_t>(layer.inputWidth));
@@ -894,22 +923,35 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
         }
         // Maps that reach the line this pass overwrite their shares; the
         // others keep what an earlier pass left. The sum takes all of them.
+        ShareRef* refs = compactShares
+                             ? shareRefs.data() + index * static_cast<size_t>(layer.outputCount)
+                             : nullptr;
         for (int i = 0; i < layer.outputCount; ++i) {
             const size_t p = static_cast<size_t>(patternOf[static_cast<size_t>(i)]);
-            if (s.writerField[p] < 0) {
-                s.shareSources[static_cast<size_t>(i)] = nullptr;
+            const bool written = s.writerField[p] >= 0;
+            // The error of map i at the writing field: target minus activation.
+            const float err = written ? mapTargets[static_cast<size_t>(i)][s.writerField[p]] -
+                                            activations[static_cast<size_t>(i) * laneCapacity +
+                                                        static_cast<size_t>(s.writerLane[p])]
+                                      : 0.0f;
+            if (refs != nullptr) {
+                // Compact: the reference changes; a row that stays is read
+                // from the line or recomputed from its pass's copy.
+                ShareRef& ref = refs[i];
+                if (written) ref = {err, copySlot * kEntrySpan + s.writerEntry[p]};
+                s.shareFactors[static_cast<size_t>(i)] = ref.factor;
+                s.shareSources[static_cast<size_t>(i)] =
+                    ref.source == kHeld ? nullptr : ShareSource(i, ref.source);
                 continue;
             }
-            // The error of map i at the writing field: target minus activation.
-            s.shareFactors[static_cast<size_t>(i)] =
-                mapTargets[static_cast<size_t>(i)][s.writerField[p]] -
-                activations[static_cast<size_t>(i) * laneCapacity +
-                            static_cast<size_t>(s.writerLane[p])];
+            s.shareFactors[static_cast<size_t>(i)] = err;
             s.shareSources[static_cast<size_t>(i)] =
-                mapWeights[static_cast<size_t>(i)] + static_cast<size_t>(s.writerEntry[p]) * n;
+                written
+                    ? mapWeights[static_cast<size_t>(i)] + static_cast<size_t>(s.writerEntry[p]) * n
+                    : nullptr;
         }
         lanes->lineShares(line->errors.data(), lineSums.data() + index * n, s.shareSources.data(),
-                          s.shareFactors.data(), layer.outputCount, n);
+                          s.shareFactors.data(), layer.outputCount, n, refs == nullptr);
     }
 }
 
@@ -961,6 +1003,82 @@ void ConvolutionFast::AllocateBuffers() {
     lineSums.assign(positions * static_cast<size_t>(layer.inputCount), 0.0f);
     stagedWeights.assign(stagedSize, 0.0f);
     stagedOutput.assign(layer.kernels.size(), 0.0f);
+    if (compactShares) {
+        shareRefs.assign(layer.depthLines.size() * static_cast<size_t>(layer.outputCount),
+                         ShareRef{});
+        weightCopies.assign(static_cast<size_t>(copySlots) * stagedSize, 0.0f);
+        copyPass.assign(static_cast<size_t>(copySlots), 0);
+    }
+}
+
+int ConvolutionFast::TakeWeightCopy() {
+    int slot = 0;
+    while (slot < copySlots && copyPass[static_cast<size_t>(slot)] != 0) ++slot;
+    if (slot == copySlots) {
+        // None free: the rows of the older half of the copies are written
+        // out, which frees them; the newer half stays in use.
+        std::vector<std::uint64_t> passes(copyPass);
+        std::nth_element(passes.begin(), passes.begin() + copySlots / 2, passes.end());
+        const std::uint64_t newest = passes[copySlots / 2];
+        std::vector<bool> older(static_cast<size_t>(copySlots), false);
+        for (int i = 0; i < copySlots; ++i) older[i] = copyPass[i] < newest;
+        WriteOutShares(older);
+        slot = copySlots;
+        for (int i = copySlots - 1; i >= 0; --i) {
+            if (!older[i]) continue;
+            copyPass[static_cast<size_t>(i)] = 0;
+            slot = i;
+        }
+    }
+    copyPass[static_cast<size_t>(slot)] = ++sharePasses;
+    return slot;
+}
+
+const float* ConvolutionFast::ShareSource(int output, std::int32_t source) const {
+    return weightCopies.data() + static_cast<size_t>(source / kEntrySpan) * stagedSize +
+           stagedStart[static_cast<size_t>(output)] +
+           static_cast<size_t>(source % kEntrySpan) * static_cast<size_t>(layer.inputCount);
+}
+
+void ConvolutionFast::WriteOutShares(const std::vector<bool>& slots) {
+    const int n = layer.inputCount;
+    const int outputs = layer.outputCount;
+    for (size_t position = 0; position < layer.depthLines.size(); ++position) {
+        ShareRef* refs = shareRefs.data() + position * static_cast<size_t>(outputs);
+        for (int i = 0; i < outputs; ++i) {
+            ShareRef& ref = refs[i];
+            if (ref.source == kHeld || !slots[static_cast<size_t>(ref.source / kEntrySpan)])
+                continue;
+            // The product the plain error task wrote: err * weight.
+            const float* source = ShareSource(i, ref.source);
+            float* row = layer.depthLines[position]->ErrorRow(i);
+            for (int k = 0; k < n; ++k) row[k] = ref.factor * source[k];
+            ref.source = kHeld;
+        }
+    }
+}
+
+void ConvolutionFast::SyncErrorShares() {
+    if (!sharesHeld) return;
+    WriteOutShares(std::vector<bool>(static_cast<size_t>(copySlots), true));
+    std::fill(copyPass.begin(), copyPass.end(), 0);
+    sharesHeld = false;
+}
+
+std::vector<float> ConvolutionFast::ErrorSharesAt(size_t position) const {
+    const DepthLine& line = *layer.depthLines[position];
+    std::vector<float> rows(line.errors);
+    if (!sharesHeld) return rows;
+    const int n = layer.inputCount;
+    for (int i = 0; i < layer.outputCount; ++i) {
+        const ShareRef& ref =
+            shareRefs[position * static_cast<size_t>(layer.outputCount) + static_cast<size_t>(i)];
+        if (ref.source == kHeld) continue;
+        const float* source = ShareSource(i, ref.source);
+        for (int k = 0; k < n; ++k)
+            rows[static_cast<size_t>(i) * n + static_cast<size_t>(k)] = ref.factor * source[k];
+    }
+    return rows;
 }
 
 void ConvolutionFast::PrepareUpdate() {
@@ -1189,7 +1307,7 @@ void ConvolutionFast::DepthLines(const std::vector<DepthLine*>& lines) {
         if (!line->active) continue;
         line->active = false;
         lanes->lineShares(line->errors.data(), row.data(), s.shareSources.data(),
-                          s.shareFactors.data(), layer.outputCount, n);
+                          s.shareFactors.data(), layer.outputCount, n, false);
         for (int k = 0; k < n; ++k) {
             float& value = *line->inputs[static_cast<size_t>(k)];
             value = value + row[static_cast<size_t>(k)];

@@ -123,6 +123,18 @@ class ConvolutionFast {
     // The depth-line task of one chunk, for shares the plain error task wrote.
     void DepthLines(const std::vector<DepthLine*>& lines);
 
+    // Compact shares. A layer whose weights are small beside its depth
+    // lines' rows keeps, per line and output map, the error and which row of
+    // which pass's copy of the weights makes the share (err * weight, the
+    // same product), instead of writing the row itself; a row a later pass
+    // reads is recomputed from them bit for bit. Rows are written out when
+    // their pass's copy is recycled, and all of them by SyncErrorShares
+    // (calling thread), which must run before anything else reads or writes
+    // the lines' `errors` (the plain error and depth-line tasks).
+    void SyncErrorShares();
+    // The shares of the line at `position`, as the lines would hold them.
+    std::vector<float> ErrorSharesAt(size_t position) const;
+
   private:
     // The forward layouts; all leave the activations in `activations` and
     // return the chunk position of the first map with a NaN sum.
@@ -153,6 +165,11 @@ class ConvolutionFast {
     // The ShareErrors work for one stride (0: any stride).
     template <int kStride>
     void ShareLines(const std::vector<DepthLine*>& lines);
+    // Compact shares: a copy slot for this pass's weights (writing out the
+    // rows of older copies when none is free), and one share row written out.
+    int TakeWeightCopy();
+    void WriteOutShares(const std::vector<bool>& slots);
+    const float* ShareSource(int output, std::int32_t source) const;
 
     ConvolutionLayer& layer;
     const ConvLanes* lanes;
@@ -244,4 +261,24 @@ class ConvolutionFast {
     // vectors, so that the copy is made by 8 x 8 transposes).
     std::vector<float> packedInputs;
     size_t packedStride = 0;
+
+    // Compact shares (see SyncErrorShares). Per line and output map
+    // (position * outputCount + map): the error and its source, kHeld when
+    // the line's row is current, else slot * kEntrySpan + pattern entry.
+    struct ShareRef {
+        float factor = 0.0f;
+        std::int32_t source = kHeld;
+    };
+    static constexpr std::int32_t kHeld = -1;
+    static constexpr std::int32_t kEntrySpan = 1 << 16;
+    int copySlots = 8;
+    bool compactShares = false;
+    bool sharesHeld = false;  // some reference is not kHeld
+    std::vector<ShareRef> shareRefs;
+    // copySlots copies of all kernels' weights (bias last, at stagedStart),
+    // each tagged with the pass that made it (0: free).
+    std::vector<float> weightCopies;
+    std::vector<std::uint64_t> copyPass;
+    std::uint64_t sharePasses = 0;
+    int copySlot = 0;  // this pass's copy
 };

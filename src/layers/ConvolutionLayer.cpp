@@ -266,6 +266,8 @@ void ConvolutionLayer::Backward() {
     // inputs and weights are still the last Forward's. After this pass they
     // are not.
     const bool reuseActivations = useFast && fast.ActivationsFresh();
+    // Every other way reads or writes the lines' rows themselves.
+    if (!reuseActivations) fast.SyncErrorShares();
 
     // The shares are computed before any weight moves, so they use the
     // weights the forward pass used.
@@ -392,6 +394,10 @@ void ConvolutionLayer::Release() {
     kernels.clear();
     lastInputs = nullptr;
     fast.Release();
+}
+
+std::vector<float> ConvolutionLayer::ErrorShares(size_t position) const {
+    return fast.ErrorSharesAt(position);
 }
 
 float ConvolutionLayer::GetError(bool reset) {

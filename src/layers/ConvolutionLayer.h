@@ -51,6 +51,10 @@ class ConvolutionLayer : public ILayer {
     static Implementation GetImplementation();
     // The fast path's state, for looking at which layout it chose.
     const ConvolutionFast& FastPath() const { return fast; }
+    // The error shares of the depth line at `position` (outputCount rows of
+    // inputCount), as its `errors` hold them once the fast path has written
+    // out those it keeps in compact form.
+    std::vector<float> ErrorShares(size_t position) const;
 
     ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
                      int outputCount, int stride, Network* network, bool entryLayer);

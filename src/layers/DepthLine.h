@@ -5,7 +5,9 @@
 // The values of all input maps of a convolution layer at one position, and
 // the error shares that the last backward pass sent back through it.
 // Owned by the layer; made once in Configure. The error shares are
-// overwritten by each pass that reaches them, never cleared.
+// overwritten by each pass that reaches them, never cleared. (The layer's
+// fast path may keep them in compact form for a while; the layer's
+// ErrorShares gives them as they stand.)
 class DepthLine {
   public:
     DepthLine(int inputCount, int outputCount)

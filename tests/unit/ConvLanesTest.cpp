@@ -182,16 +182,22 @@ TEST(ConvLanes, LineSharesOverwriteWritersAndSumAllMaps) {
                         expectedSum[static_cast<size_t>(k)] + row[k];
                 }
             }
+            // Without storing, the same sum and the rows untouched; then with.
             // A guard after the sum: nothing may be written past `count`.
-            std::vector<float> sum(static_cast<size_t>(count) + 1, 42.0f);
-            lanes->lineShares(shares.data(), sum.data(), sources.data(), factors.data(), outputs,
-                              count);
-            EXPECT_EQ(
-                std::memcmp(shares.data(), expectedShares.data(), shares.size() * sizeof(float)),
-                0);
-            EXPECT_EQ(
-                std::memcmp(sum.data(), expectedSum.data(), expectedSum.size() * sizeof(float)), 0);
-            EXPECT_EQ(sum.back(), 42.0f);
+            const std::vector<float> before = shares;
+            for (const bool store : {false, true}) {
+                SCOPED_TRACE(store ? "rows stored" : "rows kept");
+                std::vector<float> sum(static_cast<size_t>(count) + 1, 42.0f);
+                lanes->lineShares(shares.data(), sum.data(), sources.data(), factors.data(),
+                                  outputs, count, store);
+                const std::vector<float>& rows = store ? expectedShares : before;
+                EXPECT_EQ(std::memcmp(shares.data(), rows.data(), shares.size() * sizeof(float)),
+                          0);
+                EXPECT_EQ(
+                    std::memcmp(sum.data(), expectedSum.data(), expectedSum.size() * sizeof(float)),
+                    0);
+                EXPECT_EQ(sum.back(), 42.0f);
+            }
         }
     }
 }
