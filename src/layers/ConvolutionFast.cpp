@@ -527,11 +527,67 @@ size_t ConvolutionFast::ForwardAny(const std::vector<FeatureMap>& maps) {
         case Layout::Kernels:
             return ForwardByKernels(maps);
         case Layout::GatheredPositions:
-            return ForwardByGathered(maps);
+            return ForwardByGathered(maps, 0, gatherBlocks);
         case Layout::Positions:
             break;
     }
-    return ForwardByPositions(maps);
+    return ForwardByPositions(maps, 0, activeBlocks.size());
+}
+
+bool ConvolutionFast::SplitsByBlocks(int chunkCount) const {
+    return chunkCount >= 2 && forwardLayout != Layout::Kernels;
+}
+
+void ConvolutionFast::StartBlockShares(int chunkCount) {
+    blockShares = chunkCount;
+    nextBlockShare.store(0);
+}
+
+bool ConvolutionFast::ComputeBlockShare() {
+    // Every task of the batch takes the next share, whichever worker runs it.
+    const size_t share = static_cast<size_t>(nextBlockShare.fetch_add(1));
+    const size_t shares = static_cast<size_t>(std::max(1, blockShares));
+    const std::vector<FeatureMap>& maps = layer.outputs;
+    if (forwardLayout == Layout::GatheredPositions) {
+        const size_t count = static_cast<size_t>(gatherBlocks);
+        return ForwardByGathered(maps, static_cast<int>(count * share / shares),
+                                 static_cast<int>(count * (share + 1) / shares)) == maps.size();
+    }
+    const size_t count = activeBlocks.size();
+    return ForwardByPositions(maps, count * share / shares, count * (share + 1) / shares) ==
+           maps.size();
+}
+
+const std::vector<DepthLine*>& ConvolutionFast::DealLines(const std::vector<DepthLine*>& lines,
+                                                          int chunkCount) {
+    if (chunkCount < 2 || lines.empty()) return lines;
+    // In position order, then dealt out so that the pools' round-robin split
+    // gives every chunk one run of neighbouring lines: neighbours share the
+    // cache lines of the input planes and of the sums, which two workers
+    // writing side by side would pass back and forth.
+    std::vector<std::uint64_t>& positions = ThreadScratch().positions;
+    positions.assign((layer.depthLines.size() + 63) / 64, 0);
+    for (const DepthLine* line : lines) {
+        const size_t index = IndexOf(line);
+        positions[index / 64] |= std::uint64_t{1} << (index % 64);
+    }
+    sortedLines.clear();
+    for (size_t word = 0; word < positions.size(); ++word) {
+        std::uint64_t bits = positions[word];
+        for (size_t bit = 0; bits != 0; ++bit, bits >>= 1)
+            if ((bits & 1) != 0) sortedLines.push_back(layer.depthLines[word * 64 + bit]);
+    }
+    const size_t count = sortedLines.size();
+    const size_t chunks = static_cast<size_t>(chunkCount);
+    dealtLines.resize(count);
+    // Chunk c takes items c, c + chunks, ...: ceil((count - c) / chunks) of them.
+    size_t start = 0;
+    for (size_t chunk = 0; chunk < chunks; ++chunk) {
+        for (size_t item = chunk, i = 0; item < count; item += chunks, ++i)
+            dealtLines[item] = sortedLines[start + i];
+        start += (count - std::min(count, chunk) + chunks - 1) / chunks;
+    }
+    return dealtLines;
 }
 
 size_t ConvolutionFast::Forward(const std::vector<FeatureMap>& maps) {
@@ -632,13 +688,14 @@ bool ConvolutionFast::Balance(int chunkCount) {
     return true;
 }
 
-size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) {
+size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps, size_t begin,
+                                           size_t end) {
     // Kernels per call of the vector loops: their sums stay in cache until
     // the activations are taken from them.
     constexpr int kTile = 4;
     Scratch& s = ThreadScratch();
     GroupByPattern(maps, s);
-    const size_t blocks = activeBlocks.size();
+    const size_t blocks = end - begin;
     s.sums.resize(kTile * blocks * kWidth);
     ConvLanes::ForwardJob job;
     job.planes = planes.data();
@@ -647,7 +704,7 @@ size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) 
     job.inputCount = layer.inputCount;
     job.tapPhase = tapPhase.data();
     job.tapOffset = tapOffset.data();
-    job.blocks = activeBlocks.data();
+    job.blocks = activeBlocks.data() + begin;
     job.blockCount = static_cast<int>(blocks);
     job.validBits = validBits.data();
     job.interior = interior.data();
@@ -674,7 +731,7 @@ size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) 
                 // A NaN anywhere in a running sum leaves the final sum NaN.
                 if (!lanes->activate(
                         s.sums.data() + static_cast<size_t>(t) * blocks * kWidth,
-                        activeBlocks.data(), static_cast<int>(blocks), activeBits.data(),
+                        activeBlocks.data() + begin, static_cast<int>(blocks), activeBits.data(),
                         kernel.weights[static_cast<size_t>(kernel.weightCount)], kernel.slope,
                         activations.data() + static_cast<size_t>(kernel.index) * laneCapacity))
                     failed = std::min(failed, static_cast<size_t>(members[t]));
@@ -684,7 +741,7 @@ size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps) 
     return failed;
 }
 
-size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps) {
+size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, int begin, int end) {
     // Gathered blocks per round: their columns (every window position and
     // input) stay in cache while all kernels of the chunk read them.
     constexpr int kSpan = 16;
@@ -734,8 +791,8 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps) {
     job.windowCount = windowCount;
 
     size_t failed = maps.size();
-    for (int first = 0; first < gatherBlocks; first += kSpan) {
-        const int count = std::min(kSpan, gatherBlocks - first);
+    for (int first = begin; first < end; first += kSpan) {
+        const int count = std::min(kSpan, end - first);
         const size_t roundLanes = static_cast<size_t>(count) * kWidth;
         gather.lanes = gatherLanes.data() + static_cast<size_t>(first) * kWidth;
         gather.blockCount = count;

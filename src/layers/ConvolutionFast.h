@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -86,6 +87,19 @@ class ConvolutionFast {
     // of one pattern and similar work.
     bool Balance(int chunkCount);
     const std::vector<FeatureMap>& BalancedItems() const { return balancedItems; }
+    // With several chunks, the position layouts split the forward work by
+    // blocks of positions instead of by maps: every chunk computes all
+    // kernels over its own share of the blocks (its columns gathered once,
+    // kernel tiles whole), then a second batch writes the output planes.
+    // StartBlockShares (calling thread) before the batch; ComputeBlockShare
+    // is the task, false when a sum was not a number (nothing written yet).
+    bool SplitsByBlocks(int chunkCount) const;
+    void StartBlockShares(int chunkCount);
+    bool ComputeBlockShare();
+    // The active lines reordered for a batch of `chunkCount` chunks, so that
+    // each chunk gets a run of neighbouring positions (or `lines` itself).
+    const std::vector<DepthLine*>& DealLines(const std::vector<DepthLine*>& lines, int chunkCount);
+
     // Whether the saved activations still match the layer's inputs and
     // weights: set after a completed fast forward, cleared by anything that
     // may change them.
@@ -139,8 +153,9 @@ class ConvolutionFast {
     // The forward layouts; all leave the activations in `activations` and
     // return the chunk position of the first map with a NaN sum.
     size_t ForwardAny(const std::vector<FeatureMap>& maps);
-    size_t ForwardByPositions(const std::vector<FeatureMap>& maps);
-    size_t ForwardByGathered(const std::vector<FeatureMap>& maps);
+    // The two position layouts compute the listed blocks [begin, end) only.
+    size_t ForwardByPositions(const std::vector<FeatureMap>& maps, size_t begin, size_t end);
+    size_t ForwardByGathered(const std::vector<FeatureMap>& maps, int begin, int end);
     size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
     // The gathered layout's blocks for this pass's active fields, then
     // their window bits.
@@ -177,6 +192,10 @@ class ConvolutionFast {
     bool buffersMade = false;
     bool activationsFresh = false;
     Layout forwardLayout = Layout::Positions;
+    int blockShares = 1;
+    std::atomic<int> nextBlockShare{0};
+    std::vector<DepthLine*> sortedLines;
+    std::vector<DepthLine*> dealtLines;
     // Balance's reordering, for balancedChunks chunks (0: not made yet).
     int balancedChunks = 0;
     bool balanced = false;

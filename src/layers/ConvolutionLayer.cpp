@@ -207,18 +207,23 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     }
 
     fast.SetActivationsFresh(false);
-    if (useFast && fast.Balance(network->mapTaskPool.ThreadCount())) {
-        fast.PrepareForward(network->mapTaskPool.ThreadCount());
-        // Reordered chunks: the activations first, the planes only once no
-        // chunk met a NaN, so that a failure can be left to the reference.
+    const int chunkCount = network->mapTaskPool.ThreadCount();
+    if (useFast) fast.PrepareForward(chunkCount);
+    const bool byBlocks = useFast && fast.SplitsByBlocks(chunkCount);
+    if (byBlocks || (useFast && fast.Balance(chunkCount))) {
+        // Chunks of blocks, or reordered chunks of maps: the activations
+        // first, the planes only once no chunk met a NaN, so that a failure
+        // can be left to the reference.
+        const std::vector<FeatureMap>& items = byBlocks ? outputs : fast.BalancedItems();
+        if (byBlocks) fast.StartBlockShares(chunkCount);
         const std::vector<float> failures =
-            network->mapTaskPool.Run(fast.BalancedItems(), [this](std::vector<FeatureMap> chunk) {
-                if (fast.ComputeForward(WithoutPadding(std::move(chunk))))
-                    return std::vector<float>{};
-                return std::vector<float>{1.0f};
+            network->mapTaskPool.Run(items, [this, byBlocks](std::vector<FeatureMap> chunk) {
+                const bool done = byBlocks ? fast.ComputeBlockShare()
+                                           : fast.ComputeForward(WithoutPadding(std::move(chunk)));
+                return done ? std::vector<float>{} : std::vector<float>{1.0f};
             });
         if (failures.empty()) {
-            network->mapTaskPool.Run(fast.BalancedItems(), [this](std::vector<FeatureMap> chunk) {
+            network->mapTaskPool.Run(items, [this](std::vector<FeatureMap> chunk) {
                 fast.WriteOutputs(WithoutPadding(std::move(chunk)));
                 return std::vector<float>{};
             });
@@ -231,7 +236,6 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
             });
         }
     } else if (useFast) {
-        fast.PrepareForward(network->mapTaskPool.ThreadCount());
         network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             const size_t failed = fast.Forward(chunk);
             if (failed == chunk.size()) return std::vector<float>{};
@@ -273,7 +277,9 @@ void ConvolutionLayer::Backward() {
     // weights the forward pass used.
     if (!entryLayer && reuseActivations) {
         errorTotal = fast.ErrorTotal(network->errorSumPool.ThreadCount());
-        network->depthLinePool.Run(activeLines, [this](std::vector<DepthLine*> chunk) {
+        const std::vector<DepthLine*>& lines =
+            fast.DealLines(activeLines, network->depthLinePool.ThreadCount());
+        network->depthLinePool.Run(lines, [this](std::vector<DepthLine*> chunk) {
             fast.ShareErrors(chunk);
             return std::vector<float>{};
         });
@@ -323,8 +329,11 @@ void ConvolutionLayer::Backward() {
 
     if (!entryLayer) {
         ActiveLineSweep sweep(activeLines);
+        const std::vector<DepthLine*>& lines =
+            useFast ? fast.DealLines(activeLines, network->depthLinePool.ThreadCount())
+                    : activeLines;
         network->depthLinePool.Run(
-            activeLines, [this, useFast, reuseActivations](std::vector<DepthLine*> chunk) {
+            lines, [this, useFast, reuseActivations](std::vector<DepthLine*> chunk) {
                 if (reuseActivations)
                     fast.AddRows(chunk);
                 else if (useFast)
