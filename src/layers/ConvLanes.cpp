@@ -36,6 +36,25 @@ void ForwardSumsPortable(const ConvLanes::ForwardJob& job, float* sums) {
 }
 
 void GatherColumnsPortable(const ConvLanes::GatherJob& job, float* columns) {
+    if (job.sources != nullptr) {
+        const size_t laneCount = static_cast<size_t>(job.blockCount) * kWidth;
+        for (int i = 0; i < job.windowCount; ++i) {
+            const int number = job.windows[i];
+            for (int k = 0; k < job.inputCount; ++k) {
+                float* column = columns + (static_cast<size_t>(i) * job.inputCount + k) * laneCount;
+                for (size_t lane = 0; lane < laneCount; ++lane) {
+                    const std::uint8_t bits =
+                        job.valid[lane / kWidth * static_cast<size_t>(job.validStride) +
+                                  static_cast<size_t>(number)];
+                    column[lane] =
+                        (bits >> (lane % kWidth) & 1) != 0
+                            ? job.sources[k][job.sourceLanes[lane] + job.windowShift[number]]
+                            : 0.0f;
+                }
+            }
+        }
+        return;
+    }
     for (int i = 0; i < job.windowCount; ++i) {
         const int number = job.windows[i];
         for (int k = 0; k < job.inputCount; ++k) {

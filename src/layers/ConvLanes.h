@@ -94,6 +94,16 @@ class ConvLanes {
         const int* tapOffset = nullptr;
         const std::int32_t* lanes = nullptr;  // blockCount * kWidth lane positions
         int blockCount = 0;
+        // When set, the columns come from the layer's own input planes
+        // instead: input map k's plane starts at sources[k] (all with one
+        // row step), lane i sits at sourceLanes[i] in it and window number w
+        // at windowShift[w] from there. A lane whose bit for w is clear in
+        // valid[b * validStride + w] reads nothing and gets 0.
+        const float* const* sources = nullptr;
+        const std::int32_t* sourceLanes = nullptr;
+        const int* windowShift = nullptr;
+        const std::uint8_t* valid = nullptr;
+        int validStride = 0;
     };
     void (*gatherColumns)(const GatherJob& job, float* columns);
     // The activation, as ConvKernel::Respond clips bias + sum, of the sums of

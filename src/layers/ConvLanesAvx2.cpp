@@ -119,8 +119,52 @@ __attribute__((target("avx2"))) void ForwardSumsAvx2(const ConvLanes::ForwardJob
     if (kernel < job.kernelCount) ForwardKernels<1>(job, kernel, sums);
 }
 
+// GatherColumns from the layer's own input planes: a plain load where a
+// block's lanes are neighbours there and all inside, else a masked gather.
+__attribute__((target("avx2"))) void GatherSourceColumns(const ConvLanes::GatherJob& job,
+                                                         float* columns) {
+    const size_t blockFloats = static_cast<size_t>(job.blockCount) * kWidth;
+    constexpr int kMostBlocks = 64;
+    bool neighbours[kMostBlocks];
+    const __m256i steps = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (int b = 0; b < job.blockCount && b < kMostBlocks; ++b) {
+        const std::int32_t* lanes = job.sourceLanes + static_cast<size_t>(b) * kWidth;
+        const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
+        const __m256i run = _mm256_add_epi32(_mm256_set1_epi32(lanes[0]), steps);
+        neighbours[b] =
+            _mm256_movemask_epi8(_mm256_cmpeq_epi32(at, run)) == static_cast<int>(0xFFFFFFFFu);
+    }
+    for (int i = 0; i < job.windowCount; ++i) {
+        const int number = job.windows[i];
+        const __m256i shift = _mm256_set1_epi32(job.windowShift[number]);
+        for (int k = 0; k < job.inputCount; ++k) {
+            const float* plane = job.sources[k];
+            float* column = columns + (static_cast<size_t>(i) * job.inputCount + k) * blockFloats;
+            for (int b = 0; b < job.blockCount; ++b) {
+                const size_t lane = static_cast<size_t>(b) * kWidth;
+                const std::uint8_t bits =
+                    job.valid[static_cast<size_t>(b) * job.validStride + number];
+                if (bits == 0xFF && b < kMostBlocks && neighbours[b]) {
+                    _mm256_storeu_ps(column + lane, _mm256_loadu_ps(plane + job.sourceLanes[lane] +
+                                                                    job.windowShift[number]));
+                    continue;
+                }
+                const __m256i at = _mm256_add_epi32(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.sourceLanes + lane)),
+                    shift);
+                _mm256_storeu_ps(column + lane, _mm256_mask_i32gather_ps(_mm256_setzero_ps(), plane,
+                                                                         at, LaneMask(bits), 4));
+            }
+        }
+    }
+}
+
 __attribute__((target("avx2"))) void GatherColumnsAvx2(const ConvLanes::GatherJob& job,
                                                        float* columns) {
+    if (job.sources != nullptr) {
+        GatherSourceColumns(job, columns);
+        return;
+    }
     const size_t blockFloats = static_cast<size_t>(job.blockCount) * kWidth;
     // Blocks whose lanes are neighbours in the planes take one plain load.
     constexpr int kMostBlocks = 64;

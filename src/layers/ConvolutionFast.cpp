@@ -268,6 +268,16 @@ void ConvolutionFast::Link(const FeatureMaps& inputs) {
         inputRows[k] = inputs[k].image->ptr<float>(0);
         inputSteps[k] = inputs[k].image->step1();
     }
+    // The gathered layout reads the planes themselves when they share one
+    // row step (they do when each is continuous) and offsets fit 32 bits.
+    const size_t step = inputSteps.empty() ? 0 : inputSteps.front();
+    gatherFromPlanes = !inputSteps.empty() &&
+                       std::all_of(inputSteps.begin(), inputSteps.end(),
+                                   [step](size_t other) { return other == step; }) &&
+                       step * static_cast<size_t>(layer.inputHeight + 2 * pad) < (size_t{1} << 30);
+    windowShift.assign(static_cast<size_t>(windowCount), 0);
+    for (int w = 0; w < windowCount && gatherFromPlanes; ++w)
+        windowShift[static_cast<size_t>(w)] = windowDy[w] * static_cast<int>(step) + windowDx[w];
 }
 
 void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold,
@@ -370,23 +380,30 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
     const double runBlocks = static_cast<double>(gatherBlocks - packedBlocks);
     const double byGathered =
         runBlocks * (compute + copy) + static_cast<double>(packedBlocks) * (compute + gather);
+    packedWeight = (compute + gather) / std::max(1.0, compute + copy);
 
     forwardLayout = Layout::Positions;
     if (byGathered < byPositions) forwardLayout = Layout::GatheredPositions;
     if (byKernels < std::min(byPositions, byGathered)) forwardLayout = Layout::Kernels;
     if (forwardLayout == Layout::Kernels) {
         PackInputs();
+        inputCopy = InputCopy::Packed;
+    } else if (forwardLayout == Layout::GatheredPositions && gatherFromPlanes) {
+        // No copy: the columns are gathered from the planes themselves (the
+        // update makes its copy when it needs one).
+        MarkGatheredWindows();
+        inputCopy = InputCopy::None;
     } else {
         PadInputs();
         if (forwardLayout == Layout::GatheredPositions) MarkGatheredWindows();
+        inputCopy = InputCopy::Padded;
     }
-    inputCopy = forwardLayout == Layout::Kernels ? InputCopy::Packed : InputCopy::Padded;
 }
 
 void ConvolutionFast::PlanGathered(int minimumRun) {
     // Runs of at least minimumRun active fields among eight neighbouring
     // lanes keep their neighbours as one block (read with plain loads); the
-    // other fields are packed eight to a block. Blocks may come in any order.
+    // other fields are packed eight to a block, after the blocks of runs.
     const int laneLimit = blockCount * kWidth;
     std::vector<std::int32_t>& sparse = ThreadScratch().sparseLanes;
     sparse.clear();
@@ -427,6 +444,15 @@ void ConvolutionFast::PlanGathered(int minimumRun) {
 void ConvolutionFast::MarkGatheredWindows() {
     gatherValid.assign(static_cast<size_t>(gatherBlocks) * windowCount, 0);
     gatherInterior.assign(static_cast<size_t>(gatherBlocks), 1);
+    gatherSources.resize(gatherLanes.size());
+    const int step = inputSteps.empty() ? 0 : static_cast<int>(inputSteps.front());
+    for (size_t i = 0; i < gatherLanes.size(); ++i) {
+        // The centre of the lane's field in the input planes.
+        const int row = gatherLanes[i] / phaseWidth;
+        const int column = gatherLanes[i] % phaseWidth;
+        gatherSources[i] = (layer.stride * row + layer.stride / 2) * step + layer.stride * column +
+                           layer.stride / 2;
+    }
     for (size_t i = 0; i < gatherLanes.size(); ++i) {
         const size_t block = i / kWidth;
         const std::uint8_t bit = static_cast<std::uint8_t>(1u << (i % kWidth));
@@ -543,16 +569,25 @@ void ConvolutionFast::StartBlockShares(int chunkCount) {
     nextBlockShare.store(0);
 }
 
+int ConvolutionFast::GatheredShareStart(size_t share, size_t shares) const {
+    // The blocks around runs come first, then the packed ones, which cost
+    // packedWeight times as much (their columns are gathered): the shares
+    // are runs of blocks of about equal cost.
+    const double runs = static_cast<double>(gatherBlocks - packedBlocks);
+    const double total = runs + packedWeight * packedBlocks;
+    const double cost = total * static_cast<double>(share) / static_cast<double>(shares);
+    const double block = cost <= runs ? cost : runs + (cost - runs) / packedWeight;
+    return std::min(gatherBlocks, static_cast<int>(std::lround(block)));
+}
+
 bool ConvolutionFast::ComputeBlockShare() {
     // Every task of the batch takes the next share, whichever worker runs it.
     const size_t share = static_cast<size_t>(nextBlockShare.fetch_add(1));
     const size_t shares = static_cast<size_t>(std::max(1, blockShares));
     const std::vector<FeatureMap>& maps = layer.outputs;
-    if (forwardLayout == Layout::GatheredPositions) {
-        const size_t count = static_cast<size_t>(gatherBlocks);
-        return ForwardByGathered(maps, static_cast<int>(count * share / shares),
-                                 static_cast<int>(count * (share + 1) / shares)) == maps.size();
-    }
+    if (forwardLayout == Layout::GatheredPositions)
+        return ForwardByGathered(maps, GatheredShareStart(share, shares),
+                                 GatheredShareStart(share + 1, shares)) == maps.size();
     const size_t count = activeBlocks.size();
     return ForwardByPositions(maps, count * share / shares, count * (share + 1) / shares) ==
            maps.size();
@@ -779,6 +814,11 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
     gather.windowCount = static_cast<int>(windows.size());
     gather.tapPhase = tapPhase.data();
     gather.tapOffset = tapOffset.data();
+    if (inputCopy == InputCopy::None) {
+        gather.sources = inputRows.data();
+        gather.windowShift = windowShift.data();
+        gather.validStride = windowCount;
+    }
 
     // The columns read as planes: one phase, input k a round's lanes apart,
     // window position w at its columns.
@@ -795,6 +835,8 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
         const int count = std::min(kSpan, end - first);
         const size_t roundLanes = static_cast<size_t>(count) * kWidth;
         gather.lanes = gatherLanes.data() + static_cast<size_t>(first) * kWidth;
+        gather.sourceLanes = gatherSources.data() + static_cast<size_t>(first) * kWidth;
+        gather.valid = gatherValid.data() + static_cast<size_t>(first) * windowCount;
         gather.blockCount = count;
         s.columns.resize(windows.size() * n * roundLanes);
         lanes->gatherColumns(gather, s.columns.data());

@@ -241,10 +241,18 @@ class ConvolutionFast {
     // field (the only ones whose activations are kept).
     std::vector<std::int32_t> gatherLanes;
     int gatherBlocks = 0;
-    int packedBlocks = 0;  // those of packed fields
+    int packedBlocks = 0;       // those of packed fields
+    double packedWeight = 1.0;  // cost of a packed block over one around a run
+    // Where share `share` of `shares` starts among the gathered blocks.
+    int GatheredShareStart(size_t share, size_t shares) const;
     std::vector<std::uint8_t> gatherValid;
     std::vector<std::uint8_t> gatherInterior;
     std::vector<std::uint8_t> gatherActive;
+    // Per gathered lane, its field's centre in the input planes, and per
+    // window number its offset there; usable when gatherFromPlanes.
+    std::vector<std::int32_t> gatherSources;
+    std::vector<int> windowShift;
+    bool gatherFromPlanes = false;
 
     // The forward pass's activations, per output map laneCapacity floats in
     // lane order (LaneOf), as the position blocks leave them.

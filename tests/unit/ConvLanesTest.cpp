@@ -242,6 +242,35 @@ TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
                         << i << " " << k << " " << lane;
                 }
         EXPECT_EQ(columns.back(), -1.0f);
+
+        // From the planes themselves: each input its own plane, lanes at
+        // their own offsets plus the window's shift, cleared bits read
+        // nothing and give 0. The first block's lanes are neighbours.
+        std::vector<const float*> sources;
+        for (int k = 0; k < n; ++k) sources.push_back(planes.data() + static_cast<size_t>(k) * 60);
+        std::vector<std::int32_t> sourceLanes;
+        for (int i = 0; i < kWidth; ++i) sourceLanes.push_back(20 + i);
+        for (int i = 0; i < kWidth; ++i) sourceLanes.push_back((i * 13) % 40 + 5);
+        const std::vector<int> windowShift{0, -3, 4};
+        const std::vector<std::uint8_t> valid{0xFF, 0xFF, 0x5A, 0xFF, 0x00, 0x81};
+        job.sources = sources.data();
+        job.sourceLanes = sourceLanes.data();
+        job.windowShift = windowShift.data();
+        job.valid = valid.data();
+        job.validStride = 3;
+        std::fill(columns.begin(), columns.end(), -1.0f);
+        table->gatherColumns(job, columns.data());
+        for (size_t i = 0; i < windows.size(); ++i)
+            for (int k = 0; k < n; ++k)
+                for (size_t lane = 0; lane < sourceLanes.size(); ++lane) {
+                    const int w = windows[i];
+                    const bool inside = (valid[lane / kWidth * 3 + w] >> (lane % kWidth) & 1) != 0;
+                    const float expected =
+                        inside ? sources[k][sourceLanes[lane] + windowShift[w]] : 0.0f;
+                    ASSERT_TRUE(SameBits(columns[(i * n + k) * lanes.size() + lane], expected))
+                        << "planes " << i << " " << k << " " << lane;
+                }
+        EXPECT_EQ(columns.back(), -1.0f);
     }
 }
 
