@@ -9,13 +9,9 @@
 #include "layers/ConvKernel.h"
 #include "layers/ConvolutionLayer.h"
 
-namespace {
-
-constexpr int kWidth = ConvLanes::kWidth;
-
 // Working memory of one worker thread. The vectors only grow, so after the
 // first passes a task allocates nothing.
-struct Scratch {
+struct ConvolutionScratch {
     std::vector<float> sums;
     // The update task's kernel groups: map positions in group order, and per
     // group its first entry in `order`, its size and where its lanes start.
@@ -53,7 +49,14 @@ struct Scratch {
     std::vector<int> zeros;
     std::vector<int> identity;
     std::vector<std::int32_t> sparseLanes;
+    size_t weightTotal = 0;  // of the groups LayOutGroups laid out
 };
+
+namespace {
+
+constexpr int kWidth = ConvLanes::kWidth;
+
+using Scratch = ConvolutionScratch;
 
 Scratch& ThreadScratch() {
     thread_local Scratch scratch;
@@ -191,13 +194,19 @@ void ConvolutionFast::Configure() {
         staged += kernel.weights.size();
     }
     stagedSize = staged;
-    // Compact shares: as many copies of the weights as fit a budget of
-    // about 4 MB per layer (at least four, at most 64); the more copies, the
-    // longer a line may rest before its rows must be written out.
+    // Compact shares pay where a pass's copy of the weights is small beside
+    // the rows it stands for (an eighth of all rows at most: a pass touches
+    // a good part of them). As many copies as fit a budget of about 4 MB per
+    // layer (at least four, at most 64): the more copies, the longer a line
+    // may rest before its rows must be written out.
+    const size_t rowFloats = layer.depthLines.size() * static_cast<size_t>(layer.outputCount) *
+                             static_cast<size_t>(layer.inputCount);
     const size_t budget = size_t{1} << 20;
     copySlots = static_cast<int>(
         std::min<size_t>(64, std::max<size_t>(4, budget / std::max<size_t>(1, stagedSize))));
-    compactShares = !layer.entryLayer;
+    compactShares = !layer.entryLayer && 8 * stagedSize <= rowFloats;
+    weightCaches.assign(layer.kernels.size(), WeightCache{});
+    ++weightsVersion;
     sharePasses = 0;
     balancedChunks = 0;
     laneCapacity = static_cast<size_t>(blockCount) * kWidth;
@@ -256,6 +265,7 @@ void ConvolutionFast::Release() {
     patternOf.clear();
     balancedItems.clear();
     balancedChunks = 0;
+    weightCaches.clear();
 }
 
 size_t ConvolutionFast::IndexOf(const DepthLine* line) const {
@@ -885,12 +895,63 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
     return failed;
 }
 
-size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
-    Scratch& s = ThreadScratch();
+int ConvolutionFast::LayOutGroups(const std::vector<FeatureMap>& maps, Scratch& s) const {
     GroupByPattern(maps, s);
+    const size_t groupCount = s.groupFirst.size();
+    s.groupLanes.assign(groupCount, 0);
+    s.groupWeights.assign(groupCount, 0);
+    size_t weightTotal = 0;
+    int laneTotal = 0;
+    for (size_t g = 0; g < groupCount; ++g) {
+        s.groupLanes[g] = laneTotal;
+        s.groupWeights[g] = weightTotal;
+        const int laneCount = RoundUpToLanes(s.groupSize[g]);
+        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
+        laneTotal += laneCount;
+        weightTotal += static_cast<size_t>(first.weightCount) * laneCount;
+    }
+    s.weightTotal = weightTotal;
+    return laneTotal;
+}
+
+ConvolutionFast::WeightCache& ConvolutionFast::CachedWeights(const std::vector<FeatureMap>& maps,
+                                                             Scratch& s) {
+    // A chunk's copy is found by its first kernel, which no other chunk of
+    // the same batch has, so the tasks of a batch never share one. Requires
+    // a chunk with at least one map.
+    WeightCache& cache = weightCaches[static_cast<size_t>(maps.front().kernel->index)];
+    bool current = cache.version == weightsVersion && cache.members.size() == maps.size() &&
+                   cache.weights.size() == s.weightTotal;
+    for (size_t m = 0; m < maps.size() && current; ++m)
+        current = cache.members[m] == maps[m].kernel->index;
+    if (current) return cache;
+    cache.members.resize(maps.size());
+    for (size_t m = 0; m < maps.size(); ++m) cache.members[m] = maps[m].kernel->index;
+    cache.weights.resize(s.weightTotal);
+    s.memberWeights.resize(maps.size());
+    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+        const int* members = s.order.data() + s.groupStart[g];
+        for (int member = 0; member < s.groupSize[g]; ++member)
+            s.memberWeights[static_cast<size_t>(s.groupStart[g] + member)] =
+                maps[static_cast<size_t>(members[member])].kernel->weights.data();
+        lanes->interleave(cache.weights.data() + s.groupWeights[g],
+                          s.memberWeights.data() + s.groupStart[g], s.groupSize[g],
+                          RoundUpToLanes(s.groupSize[g]),
+                          maps[static_cast<size_t>(s.groupFirst[g])].kernel->weightCount);
+    }
+    cache.version = weightsVersion;
+    return cache;
+}
+
+void ConvolutionFast::WeightsChanged() { ++weightsVersion; }
+
+size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
+    if (maps.empty()) return 0;
+    Scratch& s = ThreadScratch();
+    LayOutGroups(maps, s);
+    const WeightCache& cache = CachedWeights(maps, s);
     s.entryInputs.resize(static_cast<size_t>(windowCount));
     s.entries.resize(static_cast<size_t>(windowCount));
-    s.memberWeights.resize(maps.size());
     size_t failed = maps.size();
     for (size_t g = 0; g < s.groupFirst.size(); ++g) {
         const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
@@ -902,14 +963,9 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
         job.inputCount = layer.inputCount;
         job.inputStride = InputStride();
         job.laneCount = RoundUpToLanes(memberCount);
-        s.weights.resize(static_cast<size_t>(first.weightCount) * job.laneCount);
         s.sums.resize(static_cast<size_t>(job.laneCount));
-        job.weights = s.weights.data();
-        for (int member = 0; member < memberCount; ++member)
-            s.memberWeights[static_cast<size_t>(member)] =
-                maps[static_cast<size_t>(members[member])].kernel->weights.data();
-        lanes->interleave(s.weights.data(), s.memberWeights.data(), memberCount, job.laneCount,
-                          first.weightCount);
+        // Read only here: the weights do not change during a forward pass.
+        job.weights = const_cast<float*>(cache.weights.data()) + s.groupWeights[g];
 
         for (const ReceptiveField* field : layer.activeFields) {
             job.entryCount =
@@ -1191,27 +1247,17 @@ void ConvolutionFast::PrepareUpdate() {
 }
 
 bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
+    if (maps.empty()) return true;
     Scratch& s = ThreadScratch();
     const int n = layer.inputCount;
     const int outWidth = layer.outputWidth;
 
     // Kernels with equal patterns share a group and run side by side.
-    GroupByPattern(maps, s);
+    const int laneTotal = LayOutGroups(maps, s);
     const size_t groupCount = s.groupFirst.size();
-    s.groupLanes.assign(groupCount, 0);
-    s.groupWeights.assign(groupCount, 0);
-    size_t weightTotal = 0;
-    int laneTotal = 0;
-    for (size_t g = 0; g < groupCount; ++g) {
-        s.groupLanes[g] = laneTotal;
-        s.groupWeights[g] = weightTotal;
-        const int laneCount = RoundUpToLanes(s.groupSize[g]);
-        const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
-        laneTotal += laneCount;
-        weightTotal += static_cast<size_t>(first.weightCount) * laneCount;
-    }
-
-    s.weights.resize(weightTotal);
+    WeightCache& cache = CachedWeights(maps, s);
+    // Until the new weights are handed back below, the copy is not theirs.
+    cache.version = 0;
     for (std::vector<float>* laneValues : {&s.bias, &s.rate, &s.slope, &s.output, &s.steps})
         laneValues->assign(static_cast<size_t>(laneTotal), 0.0f);
     s.targets.assign(static_cast<size_t>(laneTotal), nullptr);
@@ -1229,10 +1275,6 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
             s.output[lane] = kernel.output;
             s.targets[lane] = map.image->ptr<float>(0);
         }
-        lanes->interleave(s.weights.data() + s.groupWeights[g],
-                          s.memberWeights.data() + s.groupStart[g], s.groupSize[g],
-                          RoundUpToLanes(s.groupSize[g]),
-                          maps[static_cast<size_t>(s.groupFirst[g])].kernel->weightCount);
     }
 
     // Groups of one vector go in bundles, so that their sums advance
@@ -1286,7 +1328,7 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
             patterns[b] = &maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
             jobs[b].inputCount = n;
             jobs[b].inputStride = InputStride();
-            jobs[b].weights = s.weights.data() + s.groupWeights[g];
+            jobs[b].weights = cache.weights.data() + s.groupWeights[g];
             jobs[b].laneCount = RoundUpToLanes(s.groupSize[g]);
             jobs[b].steps = s.steps.data() + s.groupLanes[g];
         }
@@ -1368,7 +1410,7 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
                     stagedStart[static_cast<size_t>(
                         maps[static_cast<size_t>(members[member])].kernel->index)];
         lanes->deinterleave(s.memberWeights.data() + s.groupStart[g],
-                            s.weights.data() + s.groupWeights[g], s.groupSize[g],
+                            cache.weights.data() + s.groupWeights[g], s.groupSize[g],
                             RoundUpToLanes(s.groupSize[g]), first.weightCount);
         for (int member = 0; member < s.groupSize[g]; ++member) {
             ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
@@ -1383,6 +1425,9 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
             kernel.output = s.output[lane];
         }
     }
+    // The interleaved copy holds the new weights, which the kernels now
+    // hold too (or will at CommitStaged).
+    cache.version = weightsVersion;
     return true;
 }
 

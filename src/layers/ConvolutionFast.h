@@ -14,6 +14,7 @@ class Mat;
 
 class ConvolutionLayer;
 struct ReceptiveField;
+struct ConvolutionScratch;
 
 // The fast path of one ConvolutionLayer: the same forward, error, update and
 // depth-line work as the layer's plain tasks, with results equal bit for bit,
@@ -133,6 +134,9 @@ class ConvolutionFast {
     // thread) hands them to every kernel, once no chunk failed.
     bool Update(const std::vector<FeatureMap>& maps, bool stage = false);
     void CommitStaged();
+    // The kernels' weights may have changed other than by the fast update
+    // (calling thread): the interleaved copies are made afresh.
+    void WeightsChanged();
 
     // The depth-line task of one chunk, for shares the plain error task wrote.
     void DepthLines(const std::vector<DepthLine*>& lines);
@@ -177,6 +181,19 @@ class ConvolutionFast {
     size_t LaneOf(const ReceptiveField& field) const;
     // Position (y * inputWidth + x) of a line of the layer.
     size_t IndexOf(const DepthLine* line) const;
+    // Per chunk (found by its first kernel), its kernels' weights
+    // interleaved by pattern group as the update and the kernel-lane forward
+    // read them, kept from pass to pass while nothing else changes the
+    // weights (version equal to weightsVersion).
+    struct WeightCache {
+        std::uint64_t version = 0;
+        std::vector<int> members;  // kernel indices of the chunk, in order
+        std::vector<float> weights;
+    };
+    // Groups the chunk's maps by pattern and lays out their lanes and
+    // interleaved weights; returns the lane count.
+    int LayOutGroups(const std::vector<FeatureMap>& maps, ConvolutionScratch& s) const;
+    WeightCache& CachedWeights(const std::vector<FeatureMap>& maps, ConvolutionScratch& s);
     // The ShareErrors work for one stride (0: any stride).
     template <int kStride>
     void ShareLines(const std::vector<DepthLine*>& lines);
@@ -192,6 +209,8 @@ class ConvolutionFast {
     bool buffersMade = false;
     bool activationsFresh = false;
     Layout forwardLayout = Layout::Positions;
+    std::vector<WeightCache> weightCaches;
+    std::uint64_t weightsVersion = 1;
     int blockShares = 1;
     std::atomic<int> nextBlockShare{0};
     std::vector<DepthLine*> sortedLines;

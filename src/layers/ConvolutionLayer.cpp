@@ -308,12 +308,14 @@ void ConvolutionLayer::Backward() {
                     return std::vector<FeatureMap*>{};
                 return std::vector<FeatureMap*>{nullptr};
             });
-        if (failures.empty())
+        if (failures.empty()) {
             fast.CommitStaged();
-        else
+        } else {
+            fast.WeightsChanged();
             network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
                 return UpdateTask(std::move(chunk));
             });
+        }
     } else if (useFast) {
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             // On a non-finite value the fast update has changed nothing, and
@@ -322,6 +324,7 @@ void ConvolutionLayer::Backward() {
             return UpdateTask(std::move(chunk));
         });
     } else {
+        fast.WeightsChanged();
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             return UpdateTask(std::move(chunk));
         });
@@ -421,8 +424,10 @@ void ConvolutionLayer::SetRates(float rate, float maskThreshold) {
 }
 
 WeightGroups ConvolutionLayer::GetWeights() {
-    // The caller may write through these pointers before the next Backward.
+    // The caller may write through these pointers before the next Forward
+    // or Backward.
     fast.SetActivationsFresh(false);
+    fast.WeightsChanged();
     WeightGroups groups;
     for (ConvKernel& kernel : kernels) {
         WeightGroup group;
