@@ -294,29 +294,56 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
                                      std::vector<DepthLine*>* queue) {
     const int width = layer.inputWidth;
     const int height = layer.inputHeight;
-    // The lines sit in one block in position order, so a window position's
-    // line is found from its coordinates, without reading the field's list.
-    DepthLine* const firstLine = layer.depthLines.front();
-    seenLines.assign((layer.depthLines.size() + 63) / 64, 0);
+    const size_t words = static_cast<size_t>(width + 63) / 64;
+    // Bitmaps of input positions, row by row: the centres of the active
+    // fields, then those widened by the window (whose lines are the full
+    // square of maxKernelWidth around the centre) across, then down.
+    centreBits.assign(static_cast<size_t>(height) * words, 0);
     for (ReceptiveField& field : layer.fields) {
         if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
-        for (int w = 0; w < windowCount; ++w) {
-            const int x = field.centerX + windowDx[w];
-            const int y = field.centerY + windowDy[w];
-            if (x < 0 || x >= width || y < 0 || y >= height) continue;
-            // A line seen earlier in this pass is active now: skip it as the
-            // plain loop would, without touching its memory again.
-            const size_t position = static_cast<size_t>(y) * width + x;
-            DepthLine* line = firstLine + position;
-            std::uint64_t& word = seenLines[position / 64];
-            const std::uint64_t bit = std::uint64_t{1} << (position % 64);
-            if ((word & bit) != 0) continue;
-            word |= bit;
-            if (line->active) continue;
-            line->active = true;
-            if (queue != nullptr) queue->push_back(line);
-        }
+        centreBits[static_cast<size_t>(field.centerY) * words +
+                   static_cast<size_t>(field.centerX) / 64] |= std::uint64_t{1}
+                                                               << (field.centerX % 64);
         layer.activeFields.push_back(&field);
+    }
+    if (layer.activeFields.empty()) return;
+    acrossBits.assign(centreBits.size(), 0);
+    for (int y = 0; y < height; ++y) {
+        const std::uint64_t* in = centreBits.data() + static_cast<size_t>(y) * words;
+        std::uint64_t* out = acrossBits.data() + static_cast<size_t>(y) * words;
+        for (int shift = -pad; shift <= pad; ++shift) {
+            // Bit x of the result is bit x - shift of the centres.
+            for (size_t i = 0; i < words; ++i) {
+                std::uint64_t bits = in[i];
+                if (shift > 0) {
+                    bits <<= shift;
+                    if (i > 0) bits |= in[i - 1] >> (64 - shift);
+                } else if (shift < 0) {
+                    bits >>= -shift;
+                    if (i + 1 < words) bits |= in[i + 1] << (64 + shift);
+                }
+                out[i] |= bits;
+            }
+        }
+    }
+    // Positions past the right edge are no lines.
+    const std::uint64_t lastWord =
+        width % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width % 64)) - 1;
+    DepthLine* const firstLine = layer.depthLines.front();
+    for (int y = 0; y < height; ++y) {
+        for (size_t i = 0; i < words; ++i) {
+            std::uint64_t bits = 0;
+            for (int r = std::max(0, y - pad); r <= std::min(height - 1, y + pad); ++r)
+                bits |= acrossBits[static_cast<size_t>(r) * words + i];
+            if (i + 1 == words) bits &= lastWord;
+            for (size_t bit = 0; bits != 0; ++bit, bits >>= 1) {
+                if ((bits & 1) == 0) continue;
+                DepthLine* line = firstLine + static_cast<size_t>(y) * width + i * 64 + bit;
+                if (line->active) continue;
+                line->active = true;
+                if (queue != nullptr) queue->push_back(line);
+            }
+        }
     }
 }
 

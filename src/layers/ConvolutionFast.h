@@ -58,8 +58,8 @@ class ConvolutionFast {
 
     // Calling thread: what the layer's Forward does with the resized mask,
     // fields above the threshold into activeFields and their window lines
-    // set active (and queued in `queue` unless it is null), in the same
-    // order; each line is looked at once per pass instead of once per window.
+    // set active (and queued in `queue` unless it is null); the fields in
+    // the same order, the lines in position order, each looked at once.
     void ActivateFields(const cv::Mat& resizedMask, float threshold,
                         std::vector<DepthLine*>* queue);
 
@@ -278,8 +278,10 @@ class ConvolutionFast {
     std::vector<float> activations;
     size_t laneCapacity = 0;
     size_t cellCount = 0;  // output plane size
-    // Positions whose line ActivateFields has already looked at in this pass.
-    std::vector<std::uint64_t> seenLines;
+    // ActivateFields' bitmaps of input positions: field centres, and the
+    // centres widened across by the window.
+    std::vector<std::uint64_t> centreBits;
+    std::vector<std::uint64_t> acrossBits;
     // Per field (row * outputWidth + column): 1 when active in the last Forward.
     std::vector<std::uint8_t> fieldActive;
 

@@ -49,14 +49,15 @@ struct Shape {
 // from pass to pass, as a module's list does.
 class Subject {
   public:
-    Subject(const Shape& shape, Network& network, Implementation implementation)
+    Subject(const Shape& shape, Network& network, Implementation implementation,
+            cv::Size size = cv::Size(kWidth, kHeight))
         : implementation(implementation),
           layer(cv::Size(shape.minKernel, shape.minKernel),
                 cv::Size(shape.maxKernel, shape.maxKernel), kInputs, shape.outputs, shape.stride,
                 &network, shape.entry) {
-        layer.Configure(cv::Size(kWidth, kHeight));
+        layer.Configure(size);
         for (int k = 0; k < kInputs; ++k)
-            planes.emplace_back(kHeight, kWidth, CV_32F, cv::Scalar(0));
+            planes.emplace_back(size.height, size.width, CV_32F, cv::Scalar(0));
         inputs = MapsOver(planes);
     }
 
@@ -252,6 +253,39 @@ TEST(ConvolutionImplementations, KeepSharesAcrossManyPasses) {
                 fast.Backward();
                 ASSERT_EQ(Difference(reference, fast), "");
             }
+        }
+    }
+}
+
+// Rows wider than 64 positions: the fast path keeps positions in 64-bit
+// words, and a window reaches across their boundaries.
+TEST(ConvolutionImplementations, AgreeOnRowsWiderThanAWord) {
+    ImplementationGuard guard;
+    StartedNetwork pools(2);
+    for (const Shape& shape : {Shape{3, 5, 1, false, 29}, Shape{3, 3, 2, false, 24}}) {
+        SCOPED_TRACE(Describe(shape, 2, Implementation::Fast));
+        Subject reference(shape, pools.net, Implementation::Reference, cv::Size(140, 6));
+        Subject fast(shape, pools.net, Implementation::Fast, cv::Size(140, 6));
+        RandomFeed feed(77);
+        feed.Weights(reference.layer, fast.layer);
+        for (int pass = 0; pass < 4; ++pass) {
+            SCOPED_TRACE("pass " + std::to_string(pass));
+            feed.Fill(reference.planes, fast.planes);
+            // Lone cells whose windows cross the word boundaries at 64 and
+            // 128 from either side, and one at the right edge; or half of all.
+            cv::Mat mask(6, 140, CV_32F, cv::Scalar(0));
+            if (pass % 2 == 0) {
+                for (const int x : {20, 63, 128, 139}) mask.at<float>(pass % 6, x) = 1.0f;
+            } else {
+                mask = feed.Mask();
+            }
+            reference.Forward(mask);
+            fast.Forward(mask);
+            ASSERT_EQ(Difference(reference, fast), "") << "after forward";
+            feed.FillOutputs(reference.layer, fast.layer);
+            reference.Backward();
+            fast.Backward();
+            ASSERT_EQ(Difference(reference, fast), "") << "after backward";
         }
     }
 }
