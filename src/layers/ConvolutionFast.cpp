@@ -34,7 +34,6 @@ struct ConvolutionScratch {
     std::vector<std::uint64_t> positions;
     std::vector<int> writerField;
     std::vector<int> writerEntry;
-    std::vector<int> writerLane;
     std::vector<const float*> shareSources;
     std::vector<float> shareFactors;
     std::vector<int> bundled;
@@ -210,7 +209,7 @@ void ConvolutionFast::Configure() {
     sharePasses = 0;
     balancedChunks = 0;
     laneCapacity = static_cast<size_t>(blockCount) * kWidth;
-    fieldActive.assign(cellCount, 0);
+    fieldSlot.assign(cellCount, -1);
 
     // The field that reaches a line through entry j is centred at the line's
     // position minus the entry's offset; fields come in row-major order of
@@ -260,7 +259,7 @@ void ConvolutionFast::Release() {
     activeBlocks.clear();
     inputRows.clear();
     inputSteps.clear();
-    fieldActive.clear();
+    fieldSlot.clear();
     patternEntries.clear();
     patternOf.clear();
     balancedItems.clear();
@@ -359,9 +358,11 @@ bool ConvolutionFast::LinkedTo(const FeatureMaps& inputs) const {
 void ConvolutionFast::PrepareForward(int chunkCount) {
     AllocateBuffers();
     std::fill(activeBits.begin(), activeBits.end(), 0);
-    std::fill(fieldActive.begin(), fieldActive.end(), 0);
-    for (const ReceptiveField* field : layer.activeFields) {
-        fieldActive[static_cast<size_t>(field->row) * layer.outputWidth + field->column] = 1;
+    std::fill(fieldSlot.begin(), fieldSlot.end(), -1);
+    for (size_t f = 0; f < layer.activeFields.size(); ++f) {
+        const ReceptiveField* field = layer.activeFields[f];
+        fieldSlot[static_cast<size_t>(field->row) * layer.outputWidth + field->column] =
+            static_cast<std::int32_t>(f);
         const int q = field->row * phaseWidth + field->column;
         activeBits[q / kWidth] |= static_cast<std::uint8_t>(1u << (q % kWidth));
     }
@@ -1016,7 +1017,6 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
 
 float ConvolutionFast::ErrorTotal(int chunkCount) {
     mapWeights.resize(layer.kernels.size());
-    mapTargets.resize(layer.kernels.size());
     // With compact shares, the shares of this pass refer to a copy of the
     // weights as they are now, before the update moves them.
     float* copy = nullptr;
@@ -1033,8 +1033,10 @@ float ConvolutionFast::ErrorTotal(int chunkCount) {
             std::copy(weights.begin(), weights.end(), kernelCopy);
             mapWeights[i] = kernelCopy;
         }
-        mapTargets[i] = layer.outputs[i].image->ptr<float>(0);
     }
+    // The errors are kept by field, all maps side by side, for ShareErrors.
+    const size_t outputs = static_cast<size_t>(layer.outputCount);
+    fieldErrors.resize(layer.activeFields.size() * outputs);
     float total = 0.0f;
     for (int chunk = 0; chunk < chunkCount; ++chunk) {
         // Invariant: sum holds the absolute errors of the chunk's earlier maps
@@ -1043,8 +1045,12 @@ float ConvolutionFast::ErrorTotal(int chunkCount) {
         for (int i = chunk; i < layer.outputCount; i += chunkCount) {
             const float* targets = layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0);
             const float* saved = activations.data() + static_cast<size_t>(i) * laneCapacity;
-            for (const ReceptiveField* field : layer.activeFields)
-                sum = sum + std::fabs(targets[CellOf(*field)] - saved[LaneOf(*field)]);
+            for (size_t f = 0; f < layer.activeFields.size(); ++f) {
+                const ReceptiveField& field = *layer.activeFields[f];
+                const float err = targets[CellOf(field)] - saved[LaneOf(field)];
+                fieldErrors[f * outputs + static_cast<size_t>(i)] = err;
+                sum = sum + std::fabs(err);
+            }
         }
         total = total + sum;
     }
@@ -1068,7 +1074,6 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
     const size_t patternCount = patternEntries.size();
     s.writerField.resize(patternCount);
     s.writerEntry.resize(patternCount);
-    s.writerLane.resize(patternCount);
     s.shareSources.resize(static_cast<size_t>(layer.outputCount));
     s.shareFactors.resize(static_cast<size_t>(layer.outputCount));
     // The lines live apart on the heap: ask for them a few ahead.
@@ -1096,9 +1101,9 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
                 const int row = offsetY / stride;
                 if (column >= layer.outputWidth || row >= layer.outputHeight) continue;
                 const int field = row * layer.outputWidth + column;
-                if (fieldActive[static_cast<size_t>(field)] == 0) continue;
-                s.writerField[p] = field;
-                s.writerLane[p] = row * phaseWidth + column;
+                const std::int32_t slot = fieldSlot[static_cast<size_t>(field)];
+                if (slot < 0) continue;
+                s.writerField[p] = slot;
                 s.writerEntry[p] = e.entry;
                 break;
             }
@@ -1112,9 +1117,9 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
             const size_t p = static_cast<size_t>(patternOf[static_cast<size_t>(i)]);
             const bool written = s.writerField[p] >= 0;
             // The error of map i at the writing field: target minus activation.
-            const float err = written ? mapTargets[static_cast<size_t>(i)][s.writerField[p]] -
-                                            activations[static_cast<size_t>(i) * laneCapacity +
-                                                        static_cast<size_t>(s.writerLane[p])]
+            const float err = written ? fieldErrors[static_cast<size_t>(s.writerField[p]) *
+                                                        static_cast<size_t>(layer.outputCount) +
+                                                    static_cast<size_t>(i)]
                                       : 0.0f;
             if (refs != nullptr) {
                 // Compact: the reference changes; a row that stays is read

@@ -282,13 +282,16 @@ class ConvolutionFast {
     // centres widened across by the window.
     std::vector<std::uint64_t> centreBits;
     std::vector<std::uint64_t> acrossBits;
-    // Per field (row * outputWidth + column): 1 when active in the last Forward.
-    std::vector<std::uint8_t> fieldActive;
+    // Per field (row * outputWidth + column): its position in activeFields
+    // in the last Forward, or -1.
+    std::vector<std::int32_t> fieldSlot;
 
     // Per output map, gathered by ErrorTotal for ShareErrors: its kernel's
-    // weights and its plane of targets.
+    // weights (or their copy for compact shares).
     std::vector<const float*> mapWeights;
-    std::vector<const float*> mapTargets;
+    // Per active field (in activeFields order) and output map: the error,
+    // target minus activation, as ErrorTotal found it.
+    std::vector<float> fieldErrors;
     // Per input position, the summed shares ShareErrors leaves for AddRows.
     std::vector<float> lineSums;
     // The kernels' distinct patterns. For a pattern, its entries sorted so
