@@ -138,6 +138,18 @@ void LineSharesPortable(float* shares, float* sum, const float* const* sources,
     }
 }
 
+void AddRowsPortable(float* const* rows, const float* sums, int count, std::uint8_t active) {
+    for (int lane = 0; lane < kWidth; ++lane) {
+        if ((active >> lane & 1) == 0) continue;
+        for (int k = 0; k < count; ++k) {
+            float& value = rows[k][lane];
+            value = value + sums[lane * count + k];
+            if (value > 1.0f) value = 1.0f;
+            if (value < 0.0f) value = 0.0f;
+        }
+    }
+}
+
 void InterleavePortable(float* weights, const float* const* sources, int members, int laneCount,
                         int count) {
     for (int i = 0; i < count; ++i) {
@@ -168,8 +180,8 @@ bool AllFinitePortable(const float* weights, int members, int laneCount, int cou
 const ConvLanes& ConvLanes::Portable() {
     static const ConvLanes table{ForwardSumsPortable,  GatherColumnsPortable, ActivatePortable,
                                  GroupRespondPortable, BundleRespondPortable, BundleUpdatePortable,
-                                 LineSharesPortable,   InterleavePortable,    DeinterleavePortable,
-                                 AllFinitePortable};
+                                 LineSharesPortable,   AddRowsPortable,       InterleavePortable,
+                                 DeinterleavePortable, AllFinitePortable};
     return table;
 }
 

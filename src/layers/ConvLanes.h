@@ -133,6 +133,14 @@ class ConvLanes {
     void (*lineShares)(float* shares, float* sum, const float* const* sources, const float* factors,
                        int outputs, int count, bool storeRows);
 
+    // The depth lines' sums added to the inputs at up to kWidth neighbouring
+    // positions of one row, as the depth-line task does: for every lane l
+    // whose bit is set in `active` and every input k < count,
+    //   rows[k][l] = rows[k][l] + sums[l * count + k],
+    // then clipped (above 1 gives 1, then below 0 gives 0). Lanes whose bit
+    // is clear are neither read nor written.
+    void (*addRows)(float* const* rows, const float* sums, int count, std::uint8_t active);
+
     // Between separate rows and lanes (the kernels' own weight lists and the
     // lanes of a group; the input planes and the position-major copy):
     // interleave sets weights[i * laneCount + g] = sources[g][i] for

@@ -602,6 +602,25 @@ __attribute__((target("avx2"))) void LineSharesAvx2(float* shares, float* sum,
                                                        count);
 }
 
+__attribute__((target("avx2"))) void AddRowsAvx2(float* const* rows, const float* sums, int count,
+                                                 std::uint8_t active) {
+    const __m256 mask = LaneMask(active);
+    const __m256i mapped = _mm256_castps_si256(mask);
+    const __m256i at =
+        _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(count));
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 zero = _mm256_setzero_ps();
+    for (int k = 0; k < count; ++k) {
+        const __m256 value = _mm256_maskload_ps(rows[k], mapped);
+        const __m256 sum = _mm256_mask_i32gather_ps(zero, sums + k, at, mask, 4);
+        // The scalar clip, lane by lane: above 1 gives 1, then below 0 gives 0.
+        __m256 x = _mm256_add_ps(value, sum);
+        x = _mm256_blendv_ps(x, one, _mm256_cmp_ps(x, one, _CMP_GT_OQ));
+        x = _mm256_blendv_ps(x, zero, _mm256_cmp_ps(x, zero, _CMP_LT_OQ));
+        _mm256_maskstore_ps(rows[k], mapped, x);
+    }
+}
+
 // Transposes the 8 x 8 block held in rows[0..7] in place.
 __attribute__((target("avx2"))) inline void Transpose(__m256 rows[kWidth]) {
     const __m256 t0 = _mm256_unpacklo_ps(rows[0], rows[1]);
@@ -691,9 +710,10 @@ __attribute__((target("avx2"))) bool AllFiniteAvx2(const float* weights, int mem
 }  // namespace
 
 const ConvLanes* ConvLanes::Avx2() {
-    static const ConvLanes table{
-        ForwardSumsAvx2,  GatherColumnsAvx2, ActivateAvx2,   GroupRespondAvx2, BundleRespondAvx2,
-        BundleUpdateAvx2, LineSharesAvx2,    InterleaveAvx2, DeinterleaveAvx2, AllFiniteAvx2};
+    static const ConvLanes table{ForwardSumsAvx2,  GatherColumnsAvx2, ActivateAvx2,
+                                 GroupRespondAvx2, BundleRespondAvx2, BundleUpdateAvx2,
+                                 LineSharesAvx2,   AddRowsAvx2,       InterleaveAvx2,
+                                 DeinterleaveAvx2, AllFiniteAvx2};
     static const bool supported = __builtin_cpu_supports("avx2") != 0;
     return supported ? &table : nullptr;
 }

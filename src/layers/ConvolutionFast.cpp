@@ -25,6 +25,7 @@ struct ConvolutionScratch {
     std::vector<int> groupLanes;
     std::vector<float> weights;
     std::vector<float*> memberWeights;
+    std::vector<float*> rowPointers;
     std::vector<float> bias;
     std::vector<float> rate;
     std::vector<float> slope;
@@ -1158,23 +1159,34 @@ void ConvolutionFast::AddRows(const std::vector<DepthLine*>& lines) {
         const size_t index = IndexOf(line);
         s.positions[index / 64] |= std::uint64_t{1} << (index % 64);
     }
-    // Then position by position, so that neighbouring cells of the input
-    // planes are written one after another; each cell is its own line's.
+    // Then kWidth neighbouring positions at a time (within one row), so
+    // that neighbouring cells of the input planes are written together;
+    // each cell is its own line's.
+    s.rowPointers.resize(static_cast<size_t>(n));
+    float** rows = s.rowPointers.data();
     for (size_t word = 0; word < s.positions.size(); ++word) {
-        std::uint64_t bits = s.positions[word];
-        for (size_t bit = 0; bits != 0; ++bit, bits >>= 1) {
-            if ((bits & 1) == 0) continue;
-            const size_t index = word * 64 + bit;
-            const size_t y = index / width;
-            const size_t x = index - y * width;
-            const float* sum = lineSums.data() + index * n;
-            for (int k = 0; k < n; ++k) {
-                // The value entry k of the line's inputs points at.
-                float& value =
-                    inputRows[static_cast<size_t>(k)][y * inputSteps[static_cast<size_t>(k)] + x];
-                value = value + sum[k];
-                if (value > 1.0f) value = 1.0f;
-                if (value < 0.0f) value = 0.0f;
+        for (size_t group = 0; group < 64; group += kWidth) {
+            const std::uint8_t active = static_cast<std::uint8_t>(s.positions[word] >> group);
+            if (active == 0) continue;
+            const size_t first = word * 64 + group;
+            const size_t y = first / width;
+            const size_t x = first - y * width;
+            if (x + kWidth <= width) {
+                for (int k = 0; k < n; ++k)
+                    rows[k] = inputRows[static_cast<size_t>(k)] +
+                              y * inputSteps[static_cast<size_t>(k)] + x;
+                lanes->addRows(rows, lineSums.data() + first * n, n, active);
+                continue;
+            }
+            // Across the end of a row: one position at a time.
+            for (int lane = 0; lane < kWidth; ++lane) {
+                if ((active >> lane & 1) == 0) continue;
+                const size_t index = first + static_cast<size_t>(lane);
+                const size_t row = index / width;
+                for (int k = 0; k < n; ++k)
+                    rows[k] = inputRows[static_cast<size_t>(k)] +
+                              row * inputSteps[static_cast<size_t>(k)] + (index - row * width);
+                lanes->addRows(rows, lineSums.data() + index * n, n, 1);
             }
         }
     }

@@ -274,6 +274,45 @@ TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
     }
 }
 
+TEST(ConvLanes, AddRowsAddsAndClipsOnlyActiveLanes) {
+    Numbers numbers(5);
+    for (const ConvLanes* table : Tables()) {
+        SCOPED_TRACE(NameOf(table));
+        for (const int count : {3, 29, 64}) {
+            SCOPED_TRACE(count);
+            // Sums wide enough that results clip at both ends; a NaN input
+            // stays NaN.
+            const std::vector<float> sums =
+                numbers.Floats(static_cast<size_t>(kWidth) * count, -1.5f, 1.5f);
+            std::vector<std::vector<float>> planes;
+            std::vector<float*> rows;
+            for (int k = 0; k < count; ++k) {
+                planes.push_back(numbers.Floats(kWidth + 1, 0.0f, 1.0f));
+                rows.push_back(planes.back().data());
+            }
+            planes[1][2] = std::numeric_limits<float>::quiet_NaN();
+            std::vector<std::vector<float>> expected = planes;
+            const std::uint8_t active = 0xB6;
+            for (int lane = 0; lane < kWidth; ++lane) {
+                if ((active >> lane & 1) == 0) continue;
+                for (int k = 0; k < count; ++k) {
+                    float& value = expected[static_cast<size_t>(k)][static_cast<size_t>(lane)];
+                    value = value + sums[static_cast<size_t>(lane) * count + k];
+                    if (value > 1.0f) value = 1.0f;
+                    if (value < 0.0f) value = 0.0f;
+                }
+            }
+            table->addRows(rows.data(), sums.data(), count, active);
+            for (int k = 0; k < count; ++k)
+                for (int lane = 0; lane <= kWidth; ++lane)
+                    ASSERT_TRUE(
+                        SameBits(planes[static_cast<size_t>(k)][static_cast<size_t>(lane)],
+                                 expected[static_cast<size_t>(k)][static_cast<size_t>(lane)]))
+                        << k << " " << lane;
+        }
+    }
+}
+
 TEST(ConvLanes, NonFiniteChecksLookOnlyAtRealLanes) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
