@@ -72,6 +72,10 @@ inline void Prefetch(const void* address) {
 #endif
 }
 
+// Kernels per call of the forward vector loops: their sums stay in cache
+// until the activations are taken from them.
+constexpr int kForwardTile = 4;
+
 int RoundUpToLanes(int count) { return (count + kWidth - 1) / kWidth * kWidth; }
 
 // Groups a chunk's maps by their kernels' pattern, in order of first
@@ -762,15 +766,41 @@ bool ConvolutionFast::Balance(int chunkCount) {
     return true;
 }
 
+template <typename Take>
+size_t ConvolutionFast::ForwardGroups(const std::vector<FeatureMap>& maps, Scratch& s,
+                                      ConvLanes::ForwardJob& job, Take take) {
+    size_t failed = maps.size();
+    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+        const std::vector<int>& pattern =
+            maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
+        job.pattern = pattern.data();
+        job.patternLength = static_cast<int>(pattern.size());
+        for (int tile = 0; tile < s.groupSize[g]; tile += kForwardTile) {
+            const int count = std::min(kForwardTile, s.groupSize[g] - tile);
+            const float* weights[kForwardTile];
+            const int* members = s.order.data() + s.groupStart[g] + tile;
+            for (int t = 0; t < count; ++t)
+                weights[t] = maps[static_cast<size_t>(members[t])].kernel->weights.data();
+            job.weights = weights;
+            job.kernelCount = count;
+            lanes->forwardSums(job, s.sums.data());
+            for (int t = 0; t < count; ++t) {
+                const ConvKernel& kernel = *maps[static_cast<size_t>(members[t])].kernel;
+                const float* sums =
+                    s.sums.data() + static_cast<size_t>(t) * job.blockCount * kWidth;
+                if (!take(kernel, sums)) failed = std::min(failed, static_cast<size_t>(members[t]));
+            }
+        }
+    }
+    return failed;
+}
+
 size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps, size_t begin,
                                            size_t end) {
-    // Kernels per call of the vector loops: their sums stay in cache until
-    // the activations are taken from them.
-    constexpr int kTile = 4;
     Scratch& s = ThreadScratch();
     GroupByPattern(maps, s);
     const size_t blocks = end - begin;
-    s.sums.resize(kTile * blocks * kWidth);
+    s.sums.resize(kForwardTile * blocks * kWidth);
     ConvLanes::ForwardJob job;
     job.planes = planes.data();
     job.planeSize = planeSize;
@@ -784,42 +814,19 @@ size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps, 
     job.interior = interior.data();
     job.windowCount = windowCount;
 
-    size_t failed = maps.size();
-    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
-        const std::vector<int>& pattern =
-            maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
-        job.pattern = pattern.data();
-        job.patternLength = static_cast<int>(pattern.size());
-        for (int tile = 0; tile < s.groupSize[g]; tile += kTile) {
-            const int count = std::min(kTile, s.groupSize[g] - tile);
-            const float* weights[kTile];
-            const int* members = s.order.data() + s.groupStart[g] + tile;
-            for (int t = 0; t < count; ++t)
-                weights[t] = maps[static_cast<size_t>(members[t])].kernel->weights.data();
-            job.weights = weights;
-            job.kernelCount = count;
-            lanes->forwardSums(job, s.sums.data());
-
-            for (int t = 0; t < count; ++t) {
-                const ConvKernel& kernel = *maps[static_cast<size_t>(members[t])].kernel;
-                // A NaN anywhere in a running sum leaves the final sum NaN.
-                if (!lanes->activate(
-                        s.sums.data() + static_cast<size_t>(t) * blocks * kWidth,
-                        activeBlocks.data() + begin, static_cast<int>(blocks), activeBits.data(),
-                        kernel.weights[static_cast<size_t>(kernel.weightCount)], kernel.slope,
-                        activations.data() + static_cast<size_t>(kernel.index) * laneCapacity))
-                    failed = std::min(failed, static_cast<size_t>(members[t]));
-            }
-        }
-    }
-    return failed;
+    return ForwardGroups(maps, s, job, [&](const ConvKernel& kernel, const float* sums) {
+        // A NaN anywhere in a running sum leaves the final sum NaN.
+        return lanes->activate(
+            sums, activeBlocks.data() + begin, static_cast<int>(blocks), activeBits.data(),
+            kernel.weights[static_cast<size_t>(kernel.weightCount)], kernel.slope,
+            activations.data() + static_cast<size_t>(kernel.index) * laneCapacity);
+    });
 }
 
 size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, int begin, int end) {
     // Gathered blocks per round: their columns (every window position and
     // input) stay in cache while all kernels of the chunk read them.
     constexpr int kSpan = 16;
-    constexpr int kTile = 4;
     Scratch& s = ThreadScratch();
     GroupByPattern(maps, s);
     const int n = layer.inputCount;
@@ -841,7 +848,7 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
     s.zeros.assign(static_cast<size_t>(windowCount), 0);
     s.identity.resize(kSpan);
     for (int b = 0; b < kSpan; ++b) s.identity[static_cast<size_t>(b)] = b;
-    s.sums.resize(static_cast<size_t>(kTile) * kSpan * kWidth);
+    s.sums.resize(static_cast<size_t>(kForwardTile) * kSpan * kWidth);
     s.gathered.resize(static_cast<size_t>(kSpan) * kWidth);
 
     ConvLanes::GatherJob gather;
@@ -888,38 +895,22 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
         job.interior = gatherInterior.data() + first;
         const std::int32_t* roundLanePositions = gatherLanes.data() + first * kWidth;
 
-        for (size_t g = 0; g < s.groupFirst.size(); ++g) {
-            const std::vector<int>& pattern =
-                maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern;
-            job.pattern = pattern.data();
-            job.patternLength = static_cast<int>(pattern.size());
-            for (int tile = 0; tile < s.groupSize[g]; tile += kTile) {
-                const int tileCount = std::min(kTile, s.groupSize[g] - tile);
-                const float* weights[kTile];
-                const int* members = s.order.data() + s.groupStart[g] + tile;
-                for (int t = 0; t < tileCount; ++t)
-                    weights[t] = maps[static_cast<size_t>(members[t])].kernel->weights.data();
-                job.weights = weights;
-                job.kernelCount = tileCount;
-                lanes->forwardSums(job, s.sums.data());
-
-                for (int t = 0; t < tileCount; ++t) {
-                    const ConvKernel& kernel = *maps[static_cast<size_t>(members[t])].kernel;
-                    if (!lanes->activate(s.sums.data() + static_cast<size_t>(t) * roundLanes,
-                                         s.identity.data(), count, gatherActive.data() + first,
-                                         kernel.weights[static_cast<size_t>(kernel.weightCount)],
-                                         kernel.slope, s.gathered.data()))
-                        failed = std::min(failed, static_cast<size_t>(members[t]));
-                    float* saved =
-                        activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
-                    // Back to the lanes of the active fields only.
-                    for (size_t i = 0; i < roundLanes; ++i)
-                        if ((gatherActive[static_cast<size_t>(first) + i / kWidth] >> (i % kWidth) &
-                             1) != 0)
-                            saved[roundLanePositions[i]] = s.gathered[i];
-                }
-            }
-        }
+        const size_t failedHere =
+            ForwardGroups(maps, s, job, [&](const ConvKernel& kernel, const float* sums) {
+                const bool done =
+                    lanes->activate(sums, s.identity.data(), count, gatherActive.data() + first,
+                                    kernel.weights[static_cast<size_t>(kernel.weightCount)],
+                                    kernel.slope, s.gathered.data());
+                float* saved =
+                    activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
+                // Back to the lanes of the active fields only.
+                for (size_t i = 0; i < roundLanes; ++i)
+                    if ((gatherActive[static_cast<size_t>(first) + i / kWidth] >> (i % kWidth) &
+                         1) != 0)
+                        saved[roundLanePositions[i]] = s.gathered[i];
+                return done;
+            });
+        failed = std::min(failed, failedHere);
     }
     return failed;
 }

@@ -19,21 +19,27 @@ struct ConvolutionScratch;
 // The fast path of one ConvolutionLayer: the same forward, error, update and
 // depth-line work as the layer's plain tasks, with results equal bit for bit,
 // computed from layouts that suit vector lanes:
-// - forward, where active fields are dense: padded copies of the input
-//   planes (split by phase for stride 2) so that one load serves eight
-//   neighbouring output positions, and only blocks of positions holding an
-//   active field are computed; where they are sparse (small late maps):
-//   kernels sharing one pattern side by side in lanes, field after field;
+// - forward, picked per pass by estimated cost: blocks of eight neighbouring
+//   output positions read from padded copies of the input planes (split by
+//   phase for stride 2), only blocks holding an active field; or the active
+//   fields gathered into whole blocks (eight neighbours around a run of
+//   them, the rest packed eight to a block), their window columns gathered
+//   once for all kernels; or, where fields are few, kernels sharing one
+//   pattern side by side in lanes, field after field;
 // - error: the activations the forward pass saved, instead of recomputing
 //   them (the inputs and weights have not changed in between); and, per
 //   depth line, only the share that the last field reaching it leaves
-//   there, computed together with the line's sum over all output maps;
+//   there, computed together with the line's sum over all output maps; the
+//   shares kept in compact form where that saves memory traffic;
 // - update: kernels sharing one pattern side by side in lanes (small groups
 //   bundled), stepping through the positions in order, each position's
-//   weight step fused with the next position's response, reading the
-//   forward pass's input copy;
-// - depth lines: the sums of the shares added to the inputs in position
-//   order; chunks reordered where the plain split is uneven.
+//   weight step fused with the next position's response; the interleaved
+//   weights kept from pass to pass;
+// - depth lines: the sums of the shares added to the inputs eight
+//   neighbouring positions at a time.
+// With several workers the position layouts split the forward by blocks,
+// the depth-line batches get runs of neighbouring lines, and the update
+// reorders uneven chunks.
 // Owned by its layer and made in its Configure; the tasks may run on several
 // workers at once, each on its own chunk, as the plain tasks do.
 class ConvolutionFast {
@@ -161,6 +167,13 @@ class ConvolutionFast {
     size_t ForwardByPositions(const std::vector<FeatureMap>& maps, size_t begin, size_t end);
     size_t ForwardByGathered(const std::vector<FeatureMap>& maps, int begin, int end);
     size_t ForwardByKernels(const std::vector<FeatureMap>& maps);
+    // The forward vector loops over job's blocks for every pattern group of
+    // the chunk, a few kernels at a time; take(kernel, sums) gets each
+    // kernel's sums and returns false on a NaN. Returns the chunk position of
+    // the first map that met one, or maps.size().
+    template <typename Take>
+    size_t ForwardGroups(const std::vector<FeatureMap>& maps, ConvolutionScratch& s,
+                         ConvLanes::ForwardJob& job, Take take);
     // The gathered layout's blocks for this pass's active fields, then
     // their window bits.
     void PlanGathered(int minimumRun);
