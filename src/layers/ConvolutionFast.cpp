@@ -289,6 +289,17 @@ void ConvolutionFast::Link(const FeatureMaps& inputs) {
                        std::all_of(inputSteps.begin(), inputSteps.end(),
                                    [step](size_t other) { return other == step; }) &&
                        step * static_cast<size_t>(layer.inputHeight + 2 * pad) < (size_t{1} << 30);
+    // Planes that follow each other at one distance (a layer's own output
+    // planes are made so) can stand in for the update's copy.
+    // (Compared as addresses: the planes may belong to separate blocks.)
+    const auto address = [this](size_t k) {
+        return reinterpret_cast<std::uintptr_t>(inputRows[k]);
+    };
+    planesInOneBlock = gatherFromPlanes && inputRows.size() > 1 && address(1) > address(0) &&
+                       (address(1) - address(0)) % sizeof(float) == 0;
+    planeDistance = planesInOneBlock ? (address(1) - address(0)) / sizeof(float) : 0;
+    for (size_t k = 1; k < inputRows.size() && planesInOneBlock; ++k)
+        planesInOneBlock = address(k) == address(0) + k * planeDistance * sizeof(float);
     windowShift.assign(static_cast<size_t>(windowCount), 0);
     for (int w = 0; w < windowCount && gatherFromPlanes; ++w)
         windowShift[static_cast<size_t>(w)] = windowDy[w] * static_cast<int>(step) + windowDx[w];
@@ -567,6 +578,10 @@ int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector
         if (padded) {
             inputs[count] = planes.data() + static_cast<size_t>(tapPhase[number]) * planeSize +
                             lane + tapOffset[number];
+        } else if (inputCopy == InputCopy::Planes) {
+            inputs[count] = inputRows[0] +
+                            static_cast<size_t>(field.centerY + windowDy[number]) * inputSteps[0] +
+                            static_cast<size_t>(field.centerX + windowDx[number]);
         } else {
             const size_t position =
                 static_cast<size_t>(field.centerY + windowDy[number]) * layer.inputWidth +
@@ -588,7 +603,14 @@ size_t ConvolutionFast::LaneOf(const ReceptiveField& field) const {
 }
 
 size_t ConvolutionFast::InputStride() const {
-    return inputCopy == InputCopy::Padded ? planeSize * static_cast<size_t>(phaseCount) : 1;
+    switch (inputCopy) {
+        case InputCopy::Padded:
+            return planeSize * static_cast<size_t>(phaseCount);
+        case InputCopy::Planes:
+            return planeDistance;
+        default:
+            return 1;
+    }
 }
 
 size_t ConvolutionFast::ForwardAny(const std::vector<FeatureMap>& maps) {
@@ -1274,8 +1296,14 @@ std::vector<float> ConvolutionFast::ErrorSharesAt(size_t position) const {
 void ConvolutionFast::PrepareUpdate() {
     AllocateBuffers();
     // Fresh activations mean the inputs have not changed since that
-    // Forward, so its copy serves; otherwise the plain planes are copied.
+    // Forward, so its copy serves; otherwise the plain planes are copied,
+    // unless they lie one after another in one block: then they are read
+    // where they are.
     if (!activationsFresh || inputCopy == InputCopy::None) {
+        if (planesInOneBlock) {
+            inputCopy = InputCopy::Planes;
+            return;
+        }
         PadInputs();
         inputCopy = InputCopy::Padded;
     }

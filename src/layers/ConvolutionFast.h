@@ -241,7 +241,8 @@ class ConvolutionFast {
 
     // Which copy holds the inputs of the last fast Forward: the padded
     // planes or the position-major copy.
-    enum class InputCopy { None, Padded, Packed };
+    // (Planes: no copy, the input planes themselves, one after another.)
+    enum class InputCopy { None, Padded, Packed, Planes };
     InputCopy inputCopy = InputCopy::None;
 
     // Window geometry of the layer's largest kernel, by window number.
@@ -285,6 +286,10 @@ class ConvolutionFast {
     std::vector<std::int32_t> gatherSources;
     std::vector<int> windowShift;
     bool gatherFromPlanes = false;
+    // Whether input map k's plane starts k * planeDistance floats after
+    // map 0's, for every k.
+    bool planesInOneBlock = false;
+    size_t planeDistance = 0;
 
     // The forward pass's activations, per output map laneCapacity floats in
     // lane order (LaneOf), as the position blocks leave them.

@@ -46,18 +46,25 @@ struct Shape {
 };
 
 // A layer with its own input planes. The input list object stays the same
-// from pass to pass, as a module's list does.
+// from pass to pass, as a module's list does. The planes lie one after
+// another in one block, as a layer's output planes do, or apart, as a
+// module's input maps (pooled and new ones) do.
 class Subject {
   public:
     Subject(const Shape& shape, Network& network, Implementation implementation,
-            cv::Size size = cv::Size(kWidth, kHeight))
+            cv::Size size = cv::Size(kWidth, kHeight), bool oneBlock = true)
         : implementation(implementation),
           layer(cv::Size(shape.minKernel, shape.minKernel),
                 cv::Size(shape.maxKernel, shape.maxKernel), kInputs, shape.outputs, shape.stride,
                 &network, shape.entry) {
         layer.Configure(size);
-        for (int k = 0; k < kInputs; ++k)
-            planes.emplace_back(size.height, size.width, CV_32F, cv::Scalar(0));
+        const cv::Mat block(size.height * kInputs, size.width, CV_32F, cv::Scalar(0));
+        for (int k = 0; k < kInputs; ++k) {
+            if (oneBlock)
+                planes.push_back(block.rowRange(k * size.height, (k + 1) * size.height));
+            else
+                planes.emplace_back(size.height, size.width, CV_32F, cv::Scalar(0));
+        }
         inputs = MapsOver(planes);
     }
 
@@ -187,8 +194,11 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
         for (const Shape& shape : kShapes) {
             for (const Implementation implementation : kFastOnes) {
                 SCOPED_TRACE(Describe(shape, workers, implementation));
-                Subject reference(shape, pools.net, Implementation::Reference);
-                Subject fast(shape, pools.net, implementation);
+                // Every other shape with its input planes apart.
+                const bool oneBlock = (&shape - kShapes) % 2 == 0;
+                const cv::Size size(Subject::kWidth, Subject::kHeight);
+                Subject reference(shape, pools.net, Implementation::Reference, size, oneBlock);
+                Subject fast(shape, pools.net, implementation, size, oneBlock);
                 RandomFeed feed(
                     static_cast<unsigned>(workers * 100 + shape.stride * 10 + shape.maxKernel));
                 feed.Weights(reference.layer, fast.layer);
