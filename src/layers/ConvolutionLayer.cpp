@@ -116,11 +116,18 @@ cv::Size ConvolutionLayer::Configure(cv::Size inputSize) {
 
     // The planes are views of one block, one after another, so that the
     // layer reading them can take them as they are (the block lives as long
-    // as any view of it).
-    const cv::Mat block(outputHeight * outputCount, outputWidth, CV_32F, cv::Scalar(0));
+    // as any view of it). A cache line between planes keeps the same cell of
+    // neighbouring planes out of one cache set.
+    const int planeFloats = outputHeight * outputWidth;
+    const int planeDistance = planeFloats + 16;
+    const cv::Mat block(1, planeDistance * outputCount, CV_32F, cv::Scalar(0));
     for (int i = 0; i < outputCount; ++i) {
         FeatureMap map;
-        map.image = new cv::Mat(block.rowRange(i * outputHeight, (i + 1) * outputHeight));
+        map.image =
+            planeFloats == 0
+                ? new cv::Mat(outputHeight, outputWidth, CV_32F)
+                : new cv::Mat(block.colRange(i * planeDistance, i * planeDistance + planeFloats)
+                                  .reshape(1, outputHeight));
         map.kernel = &kernels[static_cast<size_t>(i)];
         map.switches = new std::vector<PoolLink>();
         // Stored before the check so that Release frees it either way.
