@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -140,6 +141,19 @@ class TaskPool {
 #endif
     }
 
+    // One line in one write, so that workers failing at the same moment do
+    // not mix their lines. Allocates nothing: a failure may be running out
+    // of memory.
+    static void WriteLine(std::ostream& out, const char* line) { out << line << std::flush; }
+    // A thrown text and its line end, in one write where memory allows.
+    static void WriteLine(std::ostream& out, const std::string& text) {
+        try {
+            out << (text + "\n") << std::flush;
+        } catch (const std::bad_alloc&) {
+            out << text << '\n' << std::flush;
+        }
+    }
+
     static void WorkerLoop(Worker* worker) {
         try {
             for (;;) {
@@ -155,7 +169,7 @@ class TaskPool {
                         worker->idle.exchange(true);
                         worker->doneSignal.notify_one();
                     }
-                    std::cout << "Thread finished" << std::endl;
+                    WriteLine(std::cout, "Thread finished\n");
                     return;
                 }
                 std::vector<Result> result = worker->task(worker->input);
@@ -165,13 +179,13 @@ class TaskPool {
                 worker->doneSignal.notify_one();
             }
         } catch (const std::exception&) {
-            std::cout << "Error in Parallel engine" << std::endl;
+            WriteLine(std::cout, "Error in Parallel engine\n");
         } catch (const std::string& text) {
-            std::cout << text << std::endl;
-            std::cout << "Error in Parallel engine" << std::endl;
+            WriteLine(std::cout, text);
+            WriteLine(std::cout, "Error in Parallel engine\n");
         } catch (...) {
-            std::cerr << "Abnormal termination\n";
-            std::cout << "Error in Parallel engine" << std::endl;
+            WriteLine(std::cerr, "Abnormal termination\n");
+            WriteLine(std::cout, "Error in Parallel engine\n");
         }
         std::lock_guard<std::mutex> guard(worker->lock);
         worker->failed.exchange(true);

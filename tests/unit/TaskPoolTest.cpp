@@ -3,6 +3,7 @@
 #include <atomic>
 #include <numeric>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "parallel/TaskPool.h"
@@ -101,6 +102,33 @@ TEST(TaskPool, FailedTaskIsReportedAndThePoolRecovers) {
     testing::internal::CaptureStdout();
     pool.Shutdown();
     EXPECT_EQ(CountLines(testing::internal::GetCapturedStdout(), "Thread finished\n"), 3);
+}
+
+// Workers that fail at the same moment write whole lines: their messages
+// may come in either order but never mixed within a line.
+TEST(TaskPool, WorkersFailingTogetherWriteWholeLines) {
+    IntPool pool;
+    pool.Start(4);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 200; ++round)
+        EXPECT_ANY_THROW(pool.Run({0, 1, 2, 3}, [](std::vector<int>) -> std::vector<int> {
+            throw std::string("string text");
+        }));
+    testing::internal::GetCapturedStderr();
+    std::istringstream lines(testing::internal::GetCapturedStdout());
+    int errors = 0;
+    int texts = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "Error in Parallel engine")
+            ++errors;
+        else if (line == "string text")
+            ++texts;
+        else
+            ADD_FAILURE() << "mixed line: " << line;
+    }
+    EXPECT_EQ(errors, 800);
+    EXPECT_EQ(texts, 800);
 }
 
 TEST(TaskPool, StartsShutsDownAndStartsAgain) {
