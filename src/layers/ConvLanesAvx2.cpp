@@ -247,24 +247,6 @@ __attribute__((target("avx2"))) inline void RespondLanes(const ConvLanes::GroupJ
     for (int v = 0; v < kVectors; ++v) _mm256_storeu_ps(sums + lane + v * kWidth, sum[v]);
 }
 
-__attribute__((target("avx2"))) void GroupRespondAvx2(const ConvLanes::GroupJob& job, float* sums) {
-    int lane = 0;
-    for (; lane + 4 * kWidth <= job.laneCount; lane += 4 * kWidth) RespondLanes<4>(job, lane, sums);
-    switch ((job.laneCount - lane) / kWidth) {
-        case 3:
-            RespondLanes<3>(job, lane, sums);
-            break;
-        case 2:
-            RespondLanes<2>(job, lane, sums);
-            break;
-        case 1:
-            RespondLanes<1>(job, lane, sums);
-            break;
-        default:
-            break;
-    }
-}
-
 // Entries first .. end - 1 of the first kJobs groups of a bundle, one
 // vector each; the sums stay in registers meanwhile.
 template <int kJobs>
@@ -291,10 +273,49 @@ __attribute__((target("avx2"))) inline void BundleEntries(const ConvLanes::Group
     for (int j = 0; j < kJobs; ++j) sums[j] = sum[j];
 }
 
-__attribute__((target("avx2"))) void BundleRespondAvx2(const ConvLanes::GroupJob* jobs,
+// The vector loops of a group or bundle, named so that AllLanes and
+// AllBundled can pick their register-count variants: Respond sums, Step
+// updates fused with the next field's sums.
+struct Respond {
+    template <int kCount>
+    __attribute__((target("avx2"))) static void Lanes(const ConvLanes::GroupJob& job, int lane,
+                                                      float* sums) {
+        RespondLanes<kCount>(job, lane, sums);
+    }
+    template <int kCount>
+    __attribute__((target("avx2"))) static void Entries(const ConvLanes::GroupJob* const* jobs,
+                                                        int first, int end, __m256 sums[]) {
+        BundleEntries<kCount>(jobs, first, end, sums);
+    }
+};
+
+// Every vector of one group, four at a time, then the rest together.
+template <typename Loop>
+__attribute__((target("avx2"))) inline void AllLanes(const ConvLanes::GroupJob& job, float* sums) {
+    int lane = 0;
+    for (; lane + 4 * kWidth <= job.laneCount; lane += 4 * kWidth)
+        Loop::template Lanes<4>(job, lane, sums);
+    switch ((job.laneCount - lane) / kWidth) {
+        case 3:
+            Loop::template Lanes<3>(job, lane, sums);
+            break;
+        case 2:
+            Loop::template Lanes<2>(job, lane, sums);
+            break;
+        case 1:
+            Loop::template Lanes<1>(job, lane, sums);
+            break;
+        default:
+            break;
+    }
+}
+
+// A bundle of one-vector groups. Longest entry lists first: at every entry
+// the groups still running are a prefix, and each group's sum still takes
+// its entries in order.
+template <typename Loop>
+__attribute__((target("avx2"))) inline void AllBundled(const ConvLanes::GroupJob* jobs,
                                                        int jobCount, float* sums) {
-    // Longest entry lists first: at every entry the groups still running are
-    // a prefix, and each group's sum still takes its entries in order.
     const ConvLanes::GroupJob* order[ConvLanes::kBundle];
     int slot[ConvLanes::kBundle];
     for (int j = 0; j < jobCount; ++j) {
@@ -315,21 +336,30 @@ __attribute__((target("avx2"))) void BundleRespondAvx2(const ConvLanes::GroupJob
         if (end <= first) continue;
         switch (running) {
             case 4:
-                BundleEntries<4>(order, first, end, sum);
+                Loop::template Entries<4>(order, first, end, sum);
                 break;
             case 3:
-                BundleEntries<3>(order, first, end, sum);
+                Loop::template Entries<3>(order, first, end, sum);
                 break;
             case 2:
-                BundleEntries<2>(order, first, end, sum);
+                Loop::template Entries<2>(order, first, end, sum);
                 break;
             default:
-                BundleEntries<1>(order, first, end, sum);
+                Loop::template Entries<1>(order, first, end, sum);
                 break;
         }
         first = end;
     }
     for (int j = 0; j < jobCount; ++j) _mm256_storeu_ps(sums + slot[j] * kWidth, sum[j]);
+}
+
+__attribute__((target("avx2"))) void GroupRespondAvx2(const ConvLanes::GroupJob& job, float* sums) {
+    AllLanes<Respond>(job, sums);
+}
+
+__attribute__((target("avx2"))) void BundleRespondAvx2(const ConvLanes::GroupJob* jobs,
+                                                       int jobCount, float* sums) {
+    AllBundled<Respond>(jobs, jobCount, sums);
 }
 
 // The plain learning step of one group, all its vectors.
@@ -430,69 +460,30 @@ __attribute__((target("avx2"))) inline void BundleStepEntries(
     for (int j = 0; j < kJobs; ++j) sums[j] = sum[j];
 }
 
+// StepLanes and BundleStepEntries under the names AllLanes and AllBundled use.
+struct Step {
+    template <int kCount>
+    __attribute__((target("avx2"))) static void Lanes(const ConvLanes::GroupJob& job, int lane,
+                                                      float* sums) {
+        StepLanes<kCount>(job, lane, sums);
+    }
+    template <int kCount>
+    __attribute__((target("avx2"))) static void Entries(const ConvLanes::GroupJob* const* jobs,
+                                                        int first, int end, __m256 sums[]) {
+        BundleStepEntries<kCount>(jobs, first, end, sums);
+    }
+};
+
 __attribute__((target("avx2"))) void BundleUpdateAvx2(const ConvLanes::GroupJob* jobs, int jobCount,
                                                       bool fused, float* sums) {
     if (!fused) {
         for (int j = 0; j < jobCount; ++j) GroupUpdate(jobs[j]);
         return;
     }
-    if (jobs[0].laneCount > kWidth) {
-        const ConvLanes::GroupJob& job = jobs[0];
-        int lane = 0;
-        for (; lane + 4 * kWidth <= job.laneCount; lane += 4 * kWidth)
-            StepLanes<4>(job, lane, sums);
-        switch ((job.laneCount - lane) / kWidth) {
-            case 3:
-                StepLanes<3>(job, lane, sums);
-                break;
-            case 2:
-                StepLanes<2>(job, lane, sums);
-                break;
-            case 1:
-                StepLanes<1>(job, lane, sums);
-                break;
-            default:
-                break;
-        }
-        return;
-    }
-    // As in BundleRespondAvx2: longest entry lists first, so that the groups
-    // still running at every entry are a prefix.
-    const ConvLanes::GroupJob* order[ConvLanes::kBundle];
-    int slot[ConvLanes::kBundle];
-    for (int j = 0; j < jobCount; ++j) {
-        int at = j;
-        while (at > 0 && order[at - 1]->entryCount < jobs[j].entryCount) {
-            order[at] = order[at - 1];
-            slot[at] = slot[at - 1];
-            --at;
-        }
-        order[at] = &jobs[j];
-        slot[at] = j;
-    }
-    __m256 sum[ConvLanes::kBundle];
-    for (int j = 0; j < ConvLanes::kBundle; ++j) sum[j] = _mm256_setzero_ps();
-    int first = 0;
-    for (int running = jobCount; running > 0; --running) {
-        const int end = order[running - 1]->entryCount;
-        if (end <= first) continue;
-        switch (running) {
-            case 4:
-                BundleStepEntries<4>(order, first, end, sum);
-                break;
-            case 3:
-                BundleStepEntries<3>(order, first, end, sum);
-                break;
-            case 2:
-                BundleStepEntries<2>(order, first, end, sum);
-                break;
-            default:
-                BundleStepEntries<1>(order, first, end, sum);
-                break;
-        }
-        first = end;
-    }
-    for (int j = 0; j < jobCount; ++j) _mm256_storeu_ps(sums + slot[j] * kWidth, sum[j]);
+    if (jobs[0].laneCount > kWidth)
+        AllLanes<Step>(jobs[0], sums);
+    else
+        AllBundled<Step>(jobs, jobCount, sums);
 }
 
 // One map's share of kFull whole vectors and, with kTail, one partial vector
