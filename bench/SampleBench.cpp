@@ -59,32 +59,24 @@ double MaskShare(const NetHandle& handle) {
     return static_cast<double>(active) / static_cast<double>(mask.total());
 }
 
-void TrainOne(benchmark::State& state, Implementation implementation, int size, unsigned threads,
-              const Picture& picture) {
-    ConvolutionLayer::SetImplementation(implementation);
-    BenchNetwork network(size, threads);
-    double share = 0.0;
-    size_t next = 0;
-    for (auto _ : state) {
-        const Sample& sample = picture.samples[next++ % picture.samples.size()];
+// One sample through the network, trained or predicted.
+void RunSample(BenchNetwork& network, const Sample& sample, bool train) {
+    if (train)
         benchmark::DoNotOptimize(
             network.handle.Train(sample.picture, sample.Region(), sample.Wanted()));
-        share += MaskShare(network.handle);
-    }
-    state.counters["samples/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-    state.counters["mask_share"] = benchmark::Counter(share, benchmark::Counter::kAvgIterations);
+    else
+        benchmark::DoNotOptimize(network.handle.Predict(sample.picture, sample.Region()));
 }
 
-void Predict(benchmark::State& state, Implementation implementation, int size, unsigned threads,
-             const Picture& picture) {
+// The pictures' samples in turn, trained or predicted, one per iteration.
+void Samples(benchmark::State& state, Implementation implementation, int size, unsigned threads,
+             const Picture& picture, bool train) {
     ConvolutionLayer::SetImplementation(implementation);
     BenchNetwork network(size, threads);
     double share = 0.0;
     size_t next = 0;
     for (auto _ : state) {
-        const Sample& sample = picture.samples[next++ % picture.samples.size()];
-        benchmark::DoNotOptimize(network.handle.Predict(sample.picture, sample.Region()));
+        RunSample(network, picture.samples[next++ % picture.samples.size()], train);
         share += MaskShare(network.handle);
     }
     state.counters["samples/s"] =
@@ -105,13 +97,7 @@ constexpr int kTurn = 8;
 
 // One turn: every sample once, trained or predicted.
 void RunTurn(BenchNetwork& network, const std::vector<Sample>& samples, bool train) {
-    for (const Sample& sample : samples) {
-        if (train)
-            benchmark::DoNotOptimize(
-                network.handle.Train(sample.picture, sample.Region(), sample.Wanted()));
-        else
-            benchmark::DoNotOptimize(network.handle.Predict(sample.picture, sample.Region()));
-    }
+    for (const Sample& sample : samples) RunSample(network, sample, train);
 }
 
 double Milliseconds(Clock::time_point from, Clock::time_point to) {
@@ -258,12 +244,10 @@ void LoadedMemory(benchmark::State& state, Implementation implementation, int si
     state.counters["peak_mb"] = ProcessMemoryMb("VmHWM");
 }
 
-void Register(const std::string& name,
-              void (*run)(benchmark::State&, Implementation, int, unsigned, const Picture&),
-              const NamedImplementation& implementation, int size, unsigned threads,
-              const Picture& picture) {
-    benchmark::RegisterBenchmark((name + "/" + implementation.name).c_str(), run,
-                                 implementation.value, size, threads, picture)
+void Register(const std::string& name, bool train, const NamedImplementation& implementation,
+              int size, unsigned threads, const Picture& picture) {
+    benchmark::RegisterBenchmark((name + "/" + implementation.name).c_str(), Samples,
+                                 implementation.value, size, threads, picture, train)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->MeasureProcessCPUTime()
@@ -282,10 +266,9 @@ void RegisterAll() {
                 // The plain-loop lanes, as a processor without AVX2 runs them.
                 if (size == 64 && threads == 1) implementations.push_back(kFastPortable);
                 for (const NamedImplementation& implementation : implementations)
-                    Register("TrainOne/" + suffix, TrainOne, implementation, size, threads,
-                             picture);
+                    Register("TrainOne/" + suffix, true, implementation, size, threads, picture);
                 for (const NamedImplementation& implementation : implementations)
-                    Register("Predict/" + suffix, Predict, implementation, size, threads, picture);
+                    Register("Predict/" + suffix, false, implementation, size, threads, picture);
             }
         }
         for (const unsigned threads : kThreadCounts)
