@@ -63,6 +63,33 @@ double MeanError(const std::vector<float>& scores, std::size_t label) {
     return scores.empty() ? 0.0 : sum / static_cast<double>(scores.size());
 }
 
+// What training and evaluation both start from: the network's folder as the
+// working directory, the network (not loaded yet), its categories, and the
+// data matched to them.
+struct DataRun {
+    explicit DataRun(const CommandOptions& options)
+        : here(options.network),
+          names(network.Categories()),
+          data(LoadData(options, names)),
+          order(options.seed) {}
+
+    const WorkingDirectory here;
+    Classifier network;
+    const std::vector<std::string> names;
+    const DataSet data;
+    SampleOrder order;
+};
+
+// Runs `step` on sample `index`, naming the sample in any error it raises.
+template <typename Step>
+auto NamingSample(const DataSet& data, std::size_t index, Step step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
+    }
+}
+
 std::string Rate(std::size_t samples, double seconds) {
     std::ostringstream out;
     out << samples << " samples in " << std::fixed << std::setprecision(1) << seconds << " s ("
@@ -142,12 +169,10 @@ int Commands::Init() {
 
 int Commands::Train() {
     CheckDataChoice();
-    const WorkingDirectory here(options_.network);
-    Classifier network;
-    const std::vector<std::string> names = network.Categories();
-    const DataSet data = LoadData(options_, names);
-    SampleOrder order(options_.seed);
-    std::vector<std::size_t> picked = order.Pick(data.Size(), options_.limit);
+    DataRun run(options_);
+    Classifier& network = run.network;
+    const DataSet& data = run.data;
+    std::vector<std::size_t> picked = run.order.Pick(data.Size(), options_.limit);
     if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
 
     // Installed before the load, so that Ctrl-C at any point from here on
@@ -165,7 +190,7 @@ int Commands::Train() {
     bool stopped = false;
     const Clock::time_point start = Clock::now();
     for (std::size_t epoch = 1; epoch <= options_.epochs && !stopped; ++epoch) {
-        order.Shuffle(picked);
+        run.order.Shuffle(picked);
         double lossSum = 0.0;
         std::size_t epochDone = 0;
         ProgressDisplay::State state{epoch, options_.epochs, done, total, 0.0, 0.0};
@@ -175,13 +200,10 @@ int Commands::Train() {
                 break;
             }
             const cv::Mat image = data.Image(index);
-            float loss = 0.0f;
-            try {
-                loss = network.Train(image, Region::Whole(image),
-                                     Scores::OneHot(data.Label(index), names.size()));
-            } catch (const std::runtime_error& error) {
-                throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
-            }
+            const float loss = NamingSample(data, index, [&] {
+                return network.Train(image, Region::Whole(image),
+                                     Scores::OneHot(data.Label(index), run.names.size()));
+            });
             lossSum += loss;
             ++epochDone;
             ++done;
@@ -213,14 +235,14 @@ int Commands::Train() {
 
 int Commands::Eval() {
     CheckDataChoice();
-    const WorkingDirectory here(options_.network);
-    Classifier network;
-    const std::vector<std::string> names = network.Categories();
-    const DataSet data = LoadData(options_, names);
-    SampleOrder order(options_.seed);
+    DataRun run(options_);
+    Classifier& network = run.network;
+    const std::vector<std::string>& names = run.names;
+    const DataSet& data = run.data;
     const Shard shard = Shard::FromOption(options_.shard);
     // The same seed picks the same list in every shard, so the shards split it exactly.
-    const std::vector<std::size_t> picked = shard.Select(order.Pick(data.Size(), options_.limit));
+    const std::vector<std::size_t> picked =
+        shard.Select(run.order.Pick(data.Size(), options_.limit));
     if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
     ResultTable table(options_.output, {"sample", "source", "label", "predicted", "score"});
     network.Load(options_.threads);
@@ -234,12 +256,8 @@ int Commands::Eval() {
     ProgressDisplay::State state{1, 1, 0, picked.size(), 0.0, 0.0};
     for (const std::size_t index : picked) {
         const cv::Mat image = data.Image(index);
-        std::vector<float> scores;
-        try {
-            scores = network.Predict(image, Region::Whole(image));
-        } catch (const std::runtime_error& error) {
-            throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
-        }
+        const std::vector<float> scores =
+            NamingSample(data, index, [&] { return network.Predict(image, Region::Whole(image)); });
         const std::size_t best = Scores::Top(scores, 1).front();
         matrix.Add(data.Label(index), best);
         table.Row({std::to_string(index), data.Describe(index), names[data.Label(index)],
