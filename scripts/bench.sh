@@ -17,6 +17,7 @@ filter=${1:-.}
 shift || true
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
+mkdir -p build
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=OFF > build/bench.configure.log 2>&1 ||
   { cat build/bench.configure.log; exit 1; }
 cmake --build build/bench -j"$jobs" --target corvane_bench
