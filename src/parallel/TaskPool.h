@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -33,18 +34,10 @@ class TaskPool {
 
     // Starts threadCount workers (none for a count below 1). Call on a pool
     // without workers: a new one or one after Shutdown.
-    // With a core to spare beyond the workers, the workers and the waiting
-    // caller look for their next signal for a few microseconds before they
-    // sleep: batches follow each other closely, and a sleeping thread takes
-    // far longer to wake, most of all on a virtual machine.
     void Start(int count) {
         threadCount = count;
         if (count < 1) return;
-        spins = static_cast<unsigned>(count) < std::thread::hardware_concurrency();
-        for (int i = 0; i < count; ++i) {
-            workers.push_back(std::make_unique<Worker>());
-            workers.back()->spins = spins;
-        }
+        for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>());
         for (auto& worker : workers) {
             worker->stopRequested.exchange(false);
             worker->thread = std::thread(&TaskPool::WorkerLoop, worker.get());
@@ -76,9 +69,7 @@ class TaskPool {
         bool anyFailed = false;
         for (size_t i = 0; i < used; ++i) {
             Worker& worker = *workers[i];
-            for (int spin = 0;
-                 spins && spin < kSpins && !worker.idle.load() && !worker.failed.load(); ++spin)
-                Pause();
+            LookFor([&worker] { return worker.idle.load() || worker.failed.load(); });
             std::unique_lock<std::mutex> guard(worker.lock);
             while (!worker.idle.load() && !worker.failed.load()) worker.doneSignal.wait(guard);
             if (worker.failed.load()) {
@@ -117,7 +108,6 @@ class TaskPool {
 
     int threadCount = 0;
     std::vector<std::unique_ptr<Worker>> workers;
-    bool spins = false;
 
   private:
     void RestartFailedWorkers() {
@@ -131,14 +121,18 @@ class TaskPool {
         }
     }
 
-    // About 100 microseconds of looking before sleeping.
-    static constexpr int kSpins = 2000;
-    static void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#else
-        std::this_thread::yield();
-#endif
+    // A waiting thread, worker or caller, looks for its signal for a short
+    // while before it sleeps: a pass hands out dozens of batches close
+    // together, and a sleeping thread takes far longer to wake, most of all
+    // on a virtual machine, where a sleeping processor is given back to the
+    // host. Between looks it yields, so that on a machine with no core to
+    // spare the thread with work to do (the caller between batches, a worker
+    // during one) gets the core at once.
+    static constexpr std::chrono::microseconds kLookTime{50};
+    template <typename Ready>
+    static void LookFor(Ready ready) {
+        const auto deadline = std::chrono::steady_clock::now() + kLookTime;
+        while (!ready() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     }
 
     // One line in one write, so that workers failing at the same moment do
@@ -157,8 +151,7 @@ class TaskPool {
     static void WorkerLoop(Worker* worker) {
         try {
             for (;;) {
-                for (int spin = 0; worker->spins && spin < kSpins && worker->idle.load(); ++spin)
-                    Pause();
+                LookFor([worker] { return !worker->idle.load(); });
                 {
                     std::unique_lock<std::mutex> guard(worker->lock);
                     while (worker->idle.load()) worker->startSignal.wait(guard);

@@ -26,8 +26,5 @@ struct TaskWorker {
     // Set when a task raised an error and the thread ended; the pool then
     // joins and restarts the worker instead of waiting for `idle`.
     std::atomic<bool> failed{false};
-    // Whether the worker looks for its next batch for a moment before it
-    // sleeps (set before its thread starts; see TaskPool::Start).
-    bool spins = false;
     Task task;
 };
