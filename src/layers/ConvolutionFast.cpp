@@ -439,6 +439,18 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
     forwardLayout = Layout::Positions;
     if (byGathered < byPositions) forwardLayout = Layout::GatheredPositions;
     if (byKernels < std::min(byPositions, byGathered)) forwardLayout = Layout::Kernels;
+
+    // Shares of blocks hold whole blocks, so a few blocks split unevenly
+    // (one block leaves a worker idle); splitting the kernels instead makes
+    // every chunk copy the columns of all blocks for itself. Take the split
+    // whose busiest chunk has less to do.
+    const bool gathered = forwardLayout == Layout::GatheredPositions;
+    const double splitBlocks = gathered ? static_cast<double>(gatherBlocks) : blocks;
+    const double blockCopy = gathered ? (copy + gather) / (2.0 * chunks) : 0.0;
+    const double busiestByBlocks = std::ceil(splitBlocks / chunks) * (compute + blockCopy);
+    const double busiestByKernels = splitBlocks * (compute / chunks + blockCopy);
+    splitByBlocks =
+        chunks >= 2 && forwardLayout != Layout::Kernels && busiestByBlocks <= busiestByKernels;
     if (forwardLayout == Layout::Kernels) {
         PackInputs();
         inputCopy = InputCopy::Packed;
@@ -626,7 +638,7 @@ size_t ConvolutionFast::ForwardAny(const std::vector<FeatureMap>& maps) {
 }
 
 bool ConvolutionFast::SplitsByBlocks(int chunkCount) const {
-    return chunkCount >= 2 && forwardLayout != Layout::Kernels;
+    return chunkCount >= 2 && splitByBlocks;
 }
 
 void ConvolutionFast::StartBlockShares(int chunkCount) {
@@ -1494,8 +1506,9 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
     return true;
 }
 
-void ConvolutionFast::CommitStaged() {
-    for (ConvKernel& kernel : layer.kernels) {
+void ConvolutionFast::CommitStaged(const std::vector<FeatureMap>& maps) {
+    for (const FeatureMap& map : maps) {
+        ConvKernel& kernel = *map.kernel;
         const float* staged = stagedWeights.data() + stagedStart[static_cast<size_t>(kernel.index)];
         std::copy(staged, staged + kernel.weights.size(), kernel.weights.begin());
         kernel.output = stagedOutput[static_cast<size_t>(kernel.index)];

@@ -136,10 +136,11 @@ class ConvolutionFast {
     // The update task of one chunk. Returns false, having changed nothing,
     // when a sum or a weight went non-finite; the caller then redoes the
     // chunk the plain way, which fails where the plain code fails. With
-    // `stage`, the new weights wait in the layer until CommitStaged (calling
-    // thread) hands them to every kernel, once no chunk failed.
+    // `stage`, the new weights wait in the layer until CommitStaged hands
+    // them to the kernels of `maps`, once no chunk failed (a batch over the
+    // same chunks, since the weights of a wide layer are megabytes).
     bool Update(const std::vector<FeatureMap>& maps, bool stage = false);
-    void CommitStaged();
+    void CommitStaged(const std::vector<FeatureMap>& maps);
     // The kernels' weights may have changed other than by the fast update
     // (calling thread): the interleaved copies are made afresh.
     void WeightsChanged();
@@ -224,6 +225,7 @@ class ConvolutionFast {
     Layout forwardLayout = Layout::Positions;
     std::vector<WeightCache> weightCaches;
     std::uint64_t weightsVersion = 1;
+    bool splitByBlocks = false;  // PrepareForward's choice for its chunk count
     int blockShares = 1;
     std::atomic<int> nextBlockShare{0};
     std::vector<DepthLine*> sortedLines;

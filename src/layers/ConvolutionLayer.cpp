@@ -320,7 +320,11 @@ void ConvolutionLayer::Backward() {
                 return std::vector<FeatureMap*>{nullptr};
             });
         if (failures.empty()) {
-            fast.CommitStaged();
+            network->mapPointerPool.Run(fast.BalancedItems(),
+                                        [this](std::vector<FeatureMap> chunk) {
+                                            fast.CommitStaged(WithoutPadding(std::move(chunk)));
+                                            return std::vector<FeatureMap*>{};
+                                        });
         } else {
             fast.WeightsChanged();
             network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {

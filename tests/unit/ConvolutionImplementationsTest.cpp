@@ -187,8 +187,10 @@ std::string Describe(const Shape& shape, int workers, Implementation implementat
 
 TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
     ImplementationGuard guard;
-    // Forwards seen per layout: positions, gathered positions, kernels.
+    // Forwards seen per layout: positions, gathered positions, kernels; and
+    // position layouts over two workers split by kernels and by blocks.
     std::array<int, 3> layouts{};
+    std::array<int, 2> splits{};
     for (const int workers : {1, 2}) {
         StartedNetwork pools(workers);
         for (const Shape& shape : kShapes) {
@@ -216,7 +218,11 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
                         reference.Forward(mask);
                         fast.Forward(mask);
                         ASSERT_EQ(Difference(reference, fast), "") << "after forward";
-                        ++layouts[static_cast<size_t>(fast.layer.FastPath().ForwardLayout())];
+                        const ConvolutionFast& path = fast.layer.FastPath();
+                        ++layouts[static_cast<size_t>(path.ForwardLayout())];
+                        if (workers == 2 &&
+                            path.ForwardLayout() != ConvolutionFast::Layout::Kernels)
+                            ++splits[path.SplitsByBlocks(workers) ? 1 : 0];
                     }
                     if (pass == 3) continue;
                     feed.FillOutputs(reference.layer, fast.layer);
@@ -227,8 +233,9 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
             }
         }
     }
-    // Every forward layout was compared.
+    // Every forward layout and both splits were compared.
     for (const int seen : layouts) EXPECT_GT(seen, 0);
+    for (const int seen : splits) EXPECT_GT(seen, 0);
 }
 
 // Many trained passes, more than the fast path keeps copies of the weights
