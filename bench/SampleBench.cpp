@@ -286,14 +286,19 @@ void RegisterAll() {
                 Scaling, train, size)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
-        for (const NamedImplementation& implementation : {kReference, kFast})
-            benchmark::RegisterBenchmark(
-                ("Layers/" + edge + "/threads:1/" + implementation.name).c_str(), LayerBreakdown,
-                implementation.value, size, 1u)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime()
-                ->MeasureProcessCPUTime()
-                ->ComputeStatistics("min", Fastest);
+        // The fast path also with two workers, to show which modules split well.
+        for (const unsigned threads : kThreadCounts)
+            for (const NamedImplementation& implementation : {kReference, kFast}) {
+                if (threads > 1 && implementation.value != kFast.value) continue;
+                benchmark::RegisterBenchmark(("Layers/" + edge + "/threads:" +
+                                              std::to_string(threads) + "/" + implementation.name)
+                                                 .c_str(),
+                                             LayerBreakdown, implementation.value, size, threads)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->MeasureProcessCPUTime()
+                    ->ComputeStatistics("min", Fastest);
+            }
         for (const NamedImplementation& implementation : {kReference, kFast})
             benchmark::RegisterBenchmark(("Memory/" + edge + "/" + implementation.name).c_str(),
                                          LoadedMemory, implementation.value, size)
