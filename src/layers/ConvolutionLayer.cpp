@@ -8,6 +8,7 @@
 #include "layers/LayerDump.h"
 #include "layers/MaxPool.h"
 #include "network/Network.h"
+#include "parallel/ChunkBarrier.h"
 
 namespace {
 
@@ -222,22 +223,23 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     if (useFast) fast.PrepareForward(chunkCount);
     const bool byBlocks = useFast && fast.SplitsByBlocks(chunkCount);
     if (byBlocks || (useFast && fast.Balance(chunkCount))) {
-        // Chunks of blocks, or reordered chunks of maps: the activations
-        // first, the planes only once no chunk met a NaN, so that a failure
-        // can be left to the reference.
+        // Chunks of blocks, or reordered chunks of maps: every chunk computes
+        // its activations, and writes its maps' planes only once no chunk
+        // met a NaN (the planes of a map need the activations of every
+        // chunk's blocks), so that a failure can be left to the reference.
         const std::vector<FeatureMap>& items = byBlocks ? outputs : fast.BalancedItems();
         if (byBlocks) fast.StartBlockShares(chunkCount);
-        const std::vector<float> failures =
-            network->mapTaskPool.Run(items, [this, byBlocks](std::vector<FeatureMap> chunk) {
-                const bool done = byBlocks ? fast.ComputeBlockShare()
-                                           : fast.ComputeForward(WithoutPadding(std::move(chunk)));
-                return done ? std::vector<float>{} : std::vector<float>{1.0f};
-            });
-        if (failures.empty()) {
-            network->mapTaskPool.Run(items, [this](std::vector<FeatureMap> chunk) {
-                fast.WriteOutputs(WithoutPadding(std::move(chunk)));
+        ChunkBarrier computed(chunkCount);
+        const std::vector<float> failures = network->mapTaskPool.Run(
+            items, [this, byBlocks, &computed](std::vector<FeatureMap> chunk) {
+                const std::vector<FeatureMap> maps = WithoutPadding(std::move(chunk));
+                ChunkBarrier::Arrival arrival(computed);
+                const bool done = byBlocks ? fast.ComputeBlockShare() : fast.ComputeForward(maps);
+                if (!arrival.ReportAndWait(done)) return std::vector<float>{1.0f};
+                fast.WriteOutputs(maps);
                 return std::vector<float>{};
             });
+        if (failures.empty()) {
             fast.SetActivationsFresh(true);
         } else {
             // Nothing is written yet: the reference does the whole pass on
