@@ -285,55 +285,38 @@ void ConvolutionLayer::Backward() {
     const bool reuseActivations = useFast && fast.ActivationsFresh();
     // Every other way reads or writes the lines' rows themselves.
     if (!reuseActivations) fast.SyncErrorShares();
-
-    // The shares are computed before any weight moves, so they use the
-    // weights the forward pass used.
-    if (!entryLayer && reuseActivations) {
-        errorTotal = fast.ErrorTotal(network->errorSumPool.ThreadCount());
-        const std::vector<DepthLine*>& lines =
-            fast.DealLines(activeLines, network->depthLinePool.ThreadCount());
-        network->depthLinePool.Run(lines, [this](std::vector<DepthLine*> chunk) {
-            fast.ShareErrors(chunk);
-            return std::vector<float>{};
+    if (useFast && (entryLayer || reuseActivations)) {
+        if (FastBackward(!entryLayer && reuseActivations)) return;
+        // A staged update met a non-finite value, and nothing has changed
+        // since the shares: the reference updates on its own chunks, and
+        // fails as it does; then the lines take their sums.
+        fast.WeightsChanged();
+        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            return UpdateTask(std::move(chunk));
         });
-    } else if (!entryLayer) {
+        if (entryLayer) return;
+        ActiveLineSweep sweep(activeLines);
+        network->depthLinePool.Run(
+            fast.DealLines(activeLines, network->depthLinePool.ThreadCount()),
+            [this](std::vector<DepthLine*> chunk) {
+                fast.AddRows(chunk);
+                return std::vector<float>{};
+            });
+        return;
+    }
+
+    // The plain error task (the fast path's saved activations are stale),
+    // then the update and the lines' sums.
+    if (!entryLayer) {
         const std::vector<float> sums = network->errorSumPool.Run(
             outputs, [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); });
         float total = 0.0f;
         for (const float sum : sums) total = total + sum;
         errorTotal = total;
     }
-
+    if (useFast) fast.PrepareUpdate();
+    fast.SetActivationsFresh(false);
     if (useFast) {
-        fast.PrepareUpdate();
-        // From here on the weights change, and after the update the inputs.
-        fast.SetActivationsFresh(false);
-    } else {
-        fast.SetActivationsFresh(false);
-    }
-    if (useFast && fast.Balance(network->mapPointerPool.ThreadCount())) {
-        // Reordered chunks: the new weights wait until no chunk failed; after
-        // a failure the reference updates the untouched kernels on its own
-        // chunks, and fails as it does.
-        const std::vector<FeatureMap*> failures = network->mapPointerPool.Run(
-            fast.BalancedItems(), [this](std::vector<FeatureMap> chunk) {
-                if (fast.Update(WithoutPadding(std::move(chunk)), true))
-                    return std::vector<FeatureMap*>{};
-                return std::vector<FeatureMap*>{nullptr};
-            });
-        if (failures.empty()) {
-            network->mapPointerPool.Run(fast.BalancedItems(),
-                                        [this](std::vector<FeatureMap> chunk) {
-                                            fast.CommitStaged(WithoutPadding(std::move(chunk)));
-                                            return std::vector<FeatureMap*>{};
-                                        });
-        } else {
-            fast.WeightsChanged();
-            network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
-                return UpdateTask(std::move(chunk));
-            });
-        }
-    } else if (useFast) {
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             // On a non-finite value the fast update has changed nothing, and
             // the reference takes the chunk from the start.
@@ -352,17 +335,64 @@ void ConvolutionLayer::Backward() {
         const std::vector<DepthLine*>& lines =
             useFast ? fast.DealLines(activeLines, network->depthLinePool.ThreadCount())
                     : activeLines;
-        network->depthLinePool.Run(
-            lines, [this, useFast, reuseActivations](std::vector<DepthLine*> chunk) {
-                if (reuseActivations)
-                    fast.AddRows(chunk);
-                else if (useFast)
-                    fast.DepthLines(chunk);
-                else
-                    return DepthLineTask(std::move(chunk));
-                return std::vector<float>{};
-            });
+        network->depthLinePool.Run(lines, [this, useFast](std::vector<DepthLine*> chunk) {
+            if (!useFast) return DepthLineTask(std::move(chunk));
+            fast.DepthLines(chunk);
+            return std::vector<float>{};
+        });
     }
+}
+
+bool ConvolutionLayer::FastBackward(bool shareErrors) {
+    const int chunkCount = network->depthLinePool.ThreadCount();
+    // The shares are computed before any weight moves, so they use the
+    // weights the forward pass used.
+    if (shareErrors) errorTotal = fast.ErrorTotal(chunkCount);
+    fast.PrepareUpdate();
+    // From here on the weights change, and after the update the inputs.
+    fast.SetActivationsFresh(false);
+    // Reordered chunks stage their new weights until no chunk failed.
+    const bool staged = fast.Balance(chunkCount);
+    const std::vector<FeatureMap>& maps = staged ? fast.BalancedItems() : outputs;
+    const std::vector<DepthLine*> noLines;
+    const std::vector<DepthLine*>& lines =
+        shareErrors ? fast.DealLines(activeLines, chunkCount) : noLines;
+
+    // One batch in three steps, the chunks meeting between them: the
+    // shares of the chunk's lines (read the weights, which the update
+    // moves); the update of a chunk of maps, taken in turn (reads the
+    // inputs, which the lines' sums move); the sums added to the inputs.
+    ChunkBarrier shared(chunkCount);
+    ChunkBarrier updated(chunkCount);
+    std::atomic<int> nextMapChunk{0};
+    // Lines whose sums were not added (a failed update) stay queued.
+    ActiveLineSweep sweep(activeLines);
+    const std::vector<float> failures =
+        network->depthLinePool.Run(lines, [&, this](std::vector<DepthLine*> chunk) {
+            ChunkBarrier::Arrival shareArrival(shared);
+            ChunkBarrier::Arrival updateArrival(updated);
+            if (shareErrors) fast.ShareErrors(chunk);
+            if (!shareArrival.ReportAndWait(true)) return std::vector<float>{1.0f};
+
+            // The maps of round-robin chunk c, as the pool would split them.
+            const size_t c = static_cast<size_t>(nextMapChunk.fetch_add(1));
+            std::vector<FeatureMap> mine;
+            for (size_t i = c; i < maps.size(); i += static_cast<size_t>(chunkCount))
+                if (maps[i].kernel != nullptr) mine.push_back(maps[i]);
+            bool updatedWell = fast.Update(mine, staged);
+            if (!updatedWell && !staged) {
+                // On a non-finite value the fast update has changed
+                // nothing: the reference takes the chunk (one of its own)
+                // from the start, and fails as it does.
+                UpdateTask(mine);
+                updatedWell = true;
+            }
+            if (!updateArrival.ReportAndWait(updatedWell)) return std::vector<float>{1.0f};
+            if (staged) fast.CommitStaged(mine);
+            if (shareErrors) fast.AddRows(chunk);
+            return std::vector<float>{};
+        });
+    return failures.empty();
 }
 
 std::vector<float> ConvolutionLayer::ErrorTask(std::vector<FeatureMap> maps) {

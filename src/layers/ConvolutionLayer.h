@@ -103,6 +103,10 @@ class ConvolutionLayer : public ILayer {
     std::vector<float> ErrorTask(std::vector<FeatureMap> maps);
     std::vector<FeatureMap*> UpdateTask(std::vector<FeatureMap> maps);
     std::vector<float> DepthLineTask(std::vector<DepthLine*> lines);
+    // The fast backward pass in one batch, for an entry layer or with the
+    // forward pass's activations at hand; false when the update met a
+    // non-finite value and was left undone for the reference.
+    bool FastBackward(bool shareErrors);
 
     // The depth lines themselves; made once with its final size, so the
     // pointers in depthLines and in the fields' windows stay valid.
