@@ -37,6 +37,7 @@ class TaskPool {
     void Start(int count) {
         threadCount = count;
         if (count < 1) return;
+        callerLooks = static_cast<unsigned>(count) < std::thread::hardware_concurrency();
         for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>());
         for (auto& worker : workers) {
             worker->stopRequested.exchange(false);
@@ -69,7 +70,9 @@ class TaskPool {
         bool anyFailed = false;
         for (size_t i = 0; i < used; ++i) {
             Worker& worker = *workers[i];
-            LookFor([&worker] { return worker.idle.load() || worker.failed.load(); });
+            if (callerLooks)
+                LookFor([&worker] { return worker.idle.load() || worker.failed.load(); },
+                        kCallerLookTime);
             std::unique_lock<std::mutex> guard(worker.lock);
             while (!worker.idle.load() && !worker.failed.load()) worker.doneSignal.wait(guard);
             if (worker.failed.load()) {
@@ -121,19 +124,22 @@ class TaskPool {
         }
     }
 
-    // A waiting thread, worker or caller, looks for its signal for a short
-    // while before it sleeps: a pass hands out dozens of batches close
-    // together, and a sleeping thread takes far longer to wake, most of all
-    // on a virtual machine, where a sleeping processor is given back to the
-    // host. Between looks it yields, so that on a machine with no core to
-    // spare the thread with work to do (the caller between batches, a worker
-    // during one) gets the core at once.
-    static constexpr std::chrono::microseconds kLookTime{50};
+    // A waiting thread looks for its signal for a while before it sleeps: a
+    // pass hands out dozens of batches close together, and a sleeping thread
+    // takes far longer to wake, most of all on a virtual machine, where a
+    // sleeping processor is given back to the host. Between looks it
+    // yields, so that the thread with work to do (the caller between
+    // batches) gets the core at once. The caller looks only while a batch
+    // runs, and only with a core to spare beyond the workers: otherwise its
+    // looking takes time from a worker, and the batch ends later.
+    static constexpr std::chrono::microseconds kWorkerLookTime{200};
+    static constexpr std::chrono::microseconds kCallerLookTime{50};
     template <typename Ready>
-    static void LookFor(Ready ready) {
-        const auto deadline = std::chrono::steady_clock::now() + kLookTime;
+    static void LookFor(Ready ready, std::chrono::microseconds lookTime) {
+        const auto deadline = std::chrono::steady_clock::now() + lookTime;
         while (!ready() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     }
+    bool callerLooks = false;
 
     // One line in one write, so that workers failing at the same moment do
     // not mix their lines. Allocates nothing: a failure may be running out
@@ -151,7 +157,7 @@ class TaskPool {
     static void WorkerLoop(Worker* worker) {
         try {
             for (;;) {
-                LookFor([worker] { return !worker->idle.load(); });
+                LookFor([worker] { return !worker->idle.load(); }, kWorkerLookTime);
                 {
                     std::unique_lock<std::mutex> guard(worker->lock);
                     while (worker->idle.load()) worker->startSignal.wait(guard);
