@@ -1,5 +1,9 @@
 #include "layers/ConvolutionFast.h"
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -55,6 +59,17 @@ struct ConvolutionScratch {
 namespace {
 
 constexpr int kWidth = ConvLanes::kWidth;
+
+// The position of the lowest set bit of a word that is not 0.
+inline int LowestSetBit(std::uint64_t bits) {
+#if defined(_MSC_VER)
+    unsigned long index = 0;
+    _BitScanForward64(&index, bits);
+    return static_cast<int>(index);
+#else
+    return __builtin_ctzll(bits);
+#endif
+}
 
 using Scratch = ConvolutionScratch;
 
@@ -170,6 +185,7 @@ void ConvolutionFast::Configure() {
 
     validBits.assign(static_cast<size_t>(blockCount) * windowCount, 0);
     interior.assign(static_cast<size_t>(blockCount), 1);
+    wholeWindows.assign(static_cast<size_t>(blockCount), 0);
     for (int q = 0; q < blockCount * kWidth; ++q) {
         const int row = q / phaseWidth;
         const int column = q % phaseWidth;
@@ -186,6 +202,12 @@ void ConvolutionFast::Configure() {
             else
                 interior[block] = 0;
         }
+    }
+    for (int block = 0; block < blockCount; ++block) {
+        std::uint8_t whole = 0xFF;
+        for (int w = 0; w < windowCount; ++w)
+            whole &= validBits[static_cast<size_t>(block) * windowCount + w];
+        wholeWindows[static_cast<size_t>(block)] = whole;
     }
     activeBits.assign(static_cast<size_t>(blockCount), 0);
     activeBlocks.reserve(static_cast<size_t>(blockCount));
@@ -314,8 +336,15 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
     // fields, then those widened by the window (whose lines are the full
     // square of maxKernelWidth around the centre) across, then down.
     centreBits.assign(static_cast<size_t>(height) * words, 0);
+    const float* maskRow = nullptr;
+    int maskY = -1;
     for (ReceptiveField& field : layer.fields) {
-        if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
+        // Fields come row by row.
+        if (field.centerY != maskY) {
+            maskY = field.centerY;
+            maskRow = resizedMask.ptr<float>(maskY);
+        }
+        if (!(maskRow[field.centerX] > threshold)) continue;
         centreBits[static_cast<size_t>(field.centerY) * words +
                    static_cast<size_t>(field.centerX) / 64] |= std::uint64_t{1}
                                                                << (field.centerX % 64);
@@ -351,8 +380,9 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
             for (int r = std::max(0, y - pad); r <= std::min(height - 1, y + pad); ++r)
                 bits |= acrossBits[static_cast<size_t>(r) * words + i];
             if (i + 1 == words) bits &= lastWord;
-            for (size_t bit = 0; bits != 0; ++bit, bits >>= 1) {
-                if ((bits & 1) == 0) continue;
+            // Set bits from the lowest up, so the lines go in position order.
+            for (; bits != 0; bits &= bits - 1) {
+                const size_t bit = static_cast<size_t>(LowestSetBit(bits));
                 DepthLine* line = firstLine + static_cast<size_t>(y) * width + i * 64 + bit;
                 if (line->active) continue;
                 line->active = true;
@@ -519,20 +549,30 @@ void ConvolutionFast::MarkGatheredWindows() {
         gatherSources[i] = (layer.stride * row + layer.stride / 2) * step + layer.stride * column +
                            layer.stride / 2;
     }
-    for (size_t i = 0; i < gatherLanes.size(); ++i) {
-        const size_t block = i / kWidth;
-        const std::uint8_t bit = static_cast<std::uint8_t>(1u << (i % kWidth));
+    for (size_t block = 0; block < static_cast<size_t>(gatherBlocks); ++block) {
         std::uint8_t* valid = gatherValid.data() + block * windowCount;
-        const std::int32_t lane = gatherLanes[i];
-        const std::uint8_t* laneValid =
-            validBits.data() + static_cast<size_t>(lane / kWidth) * windowCount;
-        for (int w = 0; w < windowCount; ++w) {
-            // A lane outside the input's positions keeps its sum as it is; its
-            // window lies inside the padded copy either way.
-            if ((laneValid[w] >> (lane % kWidth) & 1) != 0)
-                valid[w] |= bit;
-            else
-                gatherInterior[block] = 0;
+        const std::int32_t* lanes = gatherLanes.data() + block * kWidth;
+        const auto whole = [this](std::int32_t lane) {
+            return (wholeWindows[static_cast<size_t>(lane / kWidth)] >> (lane % kWidth) & 1) != 0;
+        };
+        // Most blocks lie wholly inside the input: every window of every lane.
+        if (std::all_of(lanes, lanes + kWidth, whole)) {
+            std::fill(valid, valid + windowCount, std::uint8_t{0xFF});
+            continue;
+        }
+        for (int l = 0; l < kWidth; ++l) {
+            const std::uint8_t bit = static_cast<std::uint8_t>(1u << l);
+            const std::int32_t lane = lanes[l];
+            const std::uint8_t* laneValid =
+                validBits.data() + static_cast<size_t>(lane / kWidth) * windowCount;
+            for (int w = 0; w < windowCount; ++w) {
+                // A lane outside the input's positions keeps its sum as it is;
+                // its window lies inside the padded copy either way.
+                if ((laneValid[w] >> (lane % kWidth) & 1) != 0)
+                    valid[w] |= bit;
+                else
+                    gatherInterior[block] = 0;
+            }
         }
     }
 }

@@ -264,9 +264,10 @@ class ConvolutionFast {
 
     // Blocks of ConvLanes::kWidth lanes.
     int blockCount = 0;
-    std::vector<std::uint8_t> validBits;   // per block and window number
-    std::vector<std::uint8_t> interior;    // per block
-    std::vector<std::uint8_t> activeBits;  // per block: lanes holding an active field
+    std::vector<std::uint8_t> validBits;     // per block and window number
+    std::vector<std::uint8_t> interior;      // per block
+    std::vector<std::uint8_t> wholeWindows;  // per block: lanes with every window valid
+    std::vector<std::uint8_t> activeBits;    // per block: lanes holding an active field
     std::vector<int> activeBlocks;
 
     // The gathered layout: blocks of kWidth lanes, either eight neighbours
