@@ -125,7 +125,7 @@ class TaskPool {
     }
 
     // A waiting thread looks for its signal for a while before it sleeps: a
-    // pass hands out dozens of batches close together, and a sleeping thread
+    // pass hands out a batch or two per layer close together, and a sleeping thread
     // takes far longer to wake, most of all on a virtual machine, where a
     // sleeping processor is given back to the host. Between looks it
     // yields, so that the thread with work to do (the caller between
