@@ -37,9 +37,9 @@ struct ConvolutionScratch;
 //   weights kept from pass to pass;
 // - depth lines: the sums of the shares added to the inputs eight
 //   neighbouring positions at a time.
-// With several workers the position layouts split the forward by blocks,
-// the depth-line batches get runs of neighbouring lines, and the update
-// reorders uneven chunks.
+// With several workers the position layouts split the forward by blocks
+// where the blocks are many, the depth-line steps get runs of neighbouring
+// lines, and the update reorders uneven chunks.
 // Owned by its layer and made in its Configure; the tasks may run on several
 // workers at once, each on its own chunk, as the plain tasks do.
 class ConvolutionFast {
@@ -94,12 +94,14 @@ class ConvolutionFast {
     // of one pattern and similar work.
     bool Balance(int chunkCount);
     const std::vector<FeatureMap>& BalancedItems() const { return balancedItems; }
-    // With several chunks, the position layouts split the forward work by
-    // blocks of positions instead of by maps: every chunk computes all
-    // kernels over its own share of the blocks (its columns gathered once,
-    // kernel tiles whole), then a second batch writes the output planes.
+    // With several chunks and enough blocks (PrepareForward's choice), the
+    // position layouts split the forward work by blocks of positions instead
+    // of by maps: every chunk computes all kernels over its own share of the
+    // blocks (its columns gathered once, kernel tiles whole), then, once
+    // every chunk has done so, writes its maps' planes (WriteOutputs).
     // StartBlockShares (calling thread) before the batch; ComputeBlockShare
-    // is the task, false when a sum was not a number (nothing written yet).
+    // is the task's first step, false when a sum was not a number (nothing
+    // written yet).
     bool SplitsByBlocks(int chunkCount) const;
     void StartBlockShares(int chunkCount);
     bool ComputeBlockShare();

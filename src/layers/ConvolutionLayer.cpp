@@ -314,9 +314,10 @@ void ConvolutionLayer::Backward() {
         for (const float sum : sums) total = total + sum;
         errorTotal = total;
     }
-    if (useFast) fast.PrepareUpdate();
+    // The update and the lines' sums change what the saved activations came from.
     fast.SetActivationsFresh(false);
     if (useFast) {
+        fast.PrepareUpdate();
         network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             // On a non-finite value the fast update has changed nothing, and
             // the reference takes the chunk from the start.
@@ -378,7 +379,8 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
             const size_t c = static_cast<size_t>(nextMapChunk.fetch_add(1));
             std::vector<FeatureMap> mine;
             for (size_t i = c; i < maps.size(); i += static_cast<size_t>(chunkCount))
-                if (maps[i].kernel != nullptr) mine.push_back(maps[i]);
+                mine.push_back(maps[i]);
+            mine = WithoutPadding(std::move(mine));
             bool updatedWell = fast.Update(mine, staged);
             if (!updatedWell && !staged) {
                 // On a non-finite value the fast update has changed

@@ -125,11 +125,11 @@ class TaskPool {
     }
 
     // A waiting thread looks for its signal for a while before it sleeps: a
-    // pass hands out a batch or two per layer close together, and a sleeping thread
-    // takes far longer to wake, most of all on a virtual machine, where a
-    // sleeping processor is given back to the host. Between looks it
-    // yields, so that the thread with work to do (the caller between
-    // batches) gets the core at once. The caller looks only while a batch
+    // pass hands out a batch or two per layer close together, and a
+    // sleeping thread takes far longer to wake, most of all on a virtual
+    // machine, where a sleeping processor is given back to the host.
+    // Between looks it yields, so that the thread with work to do (the
+    // caller between batches) gets the core at once. The caller looks only while a batch
     // runs, and only with a core to spare beyond the workers: otherwise its
     // looking takes time from a worker, and the batch ends later.
     static constexpr std::chrono::microseconds kWorkerLookTime{200};
