@@ -37,7 +37,9 @@ class TaskPool {
     void Start(int count) {
         threadCount = count;
         if (count < 1) return;
-        callerLooks = static_cast<unsigned>(count) < std::thread::hardware_concurrency();
+        callerLookTime = static_cast<unsigned>(count) < std::thread::hardware_concurrency()
+                             ? kSpareCoreLookTime
+                             : kSharedCoreLookTime;
         for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>());
         for (auto& worker : workers) {
             worker->stopRequested.exchange(false);
@@ -70,9 +72,8 @@ class TaskPool {
         bool anyFailed = false;
         for (size_t i = 0; i < used; ++i) {
             Worker& worker = *workers[i];
-            if (callerLooks)
-                LookFor([&worker] { return worker.idle.load() || worker.failed.load(); },
-                        kCallerLookTime);
+            LookFor([&worker] { return worker.idle.load() || worker.failed.load(); },
+                    callerLookTime);
             std::unique_lock<std::mutex> guard(worker.lock);
             while (!worker.idle.load() && !worker.failed.load()) worker.doneSignal.wait(guard);
             if (worker.failed.load()) {
@@ -126,20 +127,22 @@ class TaskPool {
 
     // A waiting thread looks for its signal for a while before it sleeps: a
     // pass hands out a batch or two per layer close together, and a
-    // sleeping thread takes far longer to wake, most of all on a virtual
-    // machine, where a sleeping processor is given back to the host.
-    // Between looks it yields, so that the thread with work to do (the
-    // caller between batches) gets the core at once. The caller looks only while a batch
-    // runs, and only with a core to spare beyond the workers: otherwise its
-    // looking takes time from a worker, and the batch ends later.
+    // sleeping thread takes far longer to wake (15-25 us measured on a
+    // virtual machine, where a sleeping processor is given back to the
+    // host). Between looks it yields, so that a thread with work to do gets
+    // the core at once. The caller looks for the end of a batch long enough
+    // to cover most of a layer's batches where a core is spare beyond the
+    // workers; otherwise it shares a core with a worker, which its looking
+    // slows down, and it looks only as long as the short batches take.
     static constexpr std::chrono::microseconds kWorkerLookTime{200};
-    static constexpr std::chrono::microseconds kCallerLookTime{50};
+    static constexpr std::chrono::microseconds kSpareCoreLookTime{1000};
+    static constexpr std::chrono::microseconds kSharedCoreLookTime{50};
+    std::chrono::microseconds callerLookTime{kSharedCoreLookTime};
     template <typename Ready>
     static void LookFor(Ready ready, std::chrono::microseconds lookTime) {
         const auto deadline = std::chrono::steady_clock::now() + lookTime;
         while (!ready() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     }
-    bool callerLooks = false;
 
     // One line in one write, so that workers failing at the same moment do
     // not mix their lines. Allocates nothing: a failure may be running out
