@@ -74,12 +74,12 @@ void RunSample(BenchNetwork& network, const Sample& sample, bool train) {
         benchmark::DoNotOptimize(network.handle.Predict(sample.picture, sample.Region()));
 }
 
-// The first sample after loading also makes the fast path's copies, a cost
-// paid once (a tenth of a second at 64 x 64); the benchmarks run it before
-// they time anything, so that they measure the steady state of a long run.
-
 // The pictures' samples in turn, trained or predicted, one per iteration.
-// `first_ms` is the untimed first sample.
+// The first sample after loading also makes the fast path's copies, a cost
+// paid once (15 ms for a 64 x 64 training step, and up to ten times that
+// after the twin network's turn in Alternating); every benchmark runs it
+// before it times anything, so that all measure the steady state of a long
+// run. `first_ms` is that untimed first sample.
 void Samples(benchmark::State& state, Implementation implementation, int size, unsigned threads,
              const Picture& picture, bool train) {
     ConvolutionLayer::SetImplementation(implementation);
