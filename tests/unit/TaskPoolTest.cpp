@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <numeric>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "parallel/TaskPool.h"
 
@@ -62,6 +65,34 @@ TEST(TaskPool, ManyConsecutiveRunsProcessEachBatchOnce) {
     testing::internal::CaptureStdout();
     pool.Shutdown();
     testing::internal::GetCapturedStdout();
+}
+
+// Both threads look for their signal only for a while and then sleep: tasks
+// that outlast the caller's looking, and batches that come after the workers
+// have gone to sleep, must still be handed over whole.
+TEST(TaskPool, SlowTasksAndSleepingWorkersStillHandOverWholeBatches) {
+    for (const int threads : {1, 2, 3}) {
+        IntPool pool;
+        pool.Start(threads);
+        for (int round = 0; round < 4; ++round) {
+            std::atomic<int> finished{0};
+            const std::vector<int> items{round, round + 1, round + 2};
+            const std::vector<int> echoed = pool.Run(items, [&finished](std::vector<int> chunk) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                ++finished;
+                return chunk;
+            });
+            ASSERT_EQ(finished.load(), threads) << threads << " workers, round " << round;
+            std::vector<int> sorted = echoed;
+            std::sort(sorted.begin(), sorted.end());
+            ASSERT_EQ(sorted, items) << threads << " workers, round " << round;
+            // Longer than the workers look for their next batch.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        testing::internal::CaptureStdout();
+        pool.Shutdown();
+        testing::internal::GetCapturedStdout();
+    }
 }
 
 TEST(TaskPool, FailedTaskIsReportedAndThePoolRecovers) {
