@@ -123,9 +123,12 @@ void Alternating(benchmark::State& state, bool train, int size, unsigned threads
     BenchNetwork reference(size, threads);
     BenchNetwork fast(size, threads);
     const std::vector<Sample> samples = TexturedSamples(size, kTurn);
-    for (BenchNetwork* network : {&reference, &fast}) {
+    const auto useImplementationOf = [&reference](const BenchNetwork* network) {
         ConvolutionLayer::SetImplementation(network == &reference ? Implementation::Reference
                                                                   : Implementation::Fast);
+    };
+    for (BenchNetwork* network : {&reference, &fast}) {
+        useImplementationOf(network);
         RunSample(*network, samples.front(), train);
     }
     double referenceMs = 0.0;
@@ -134,8 +137,7 @@ void Alternating(benchmark::State& state, bool train, int size, unsigned threads
     double fastCpuMs = 0.0;
     for (auto _ : state) {
         for (BenchNetwork* network : {&reference, &fast}) {
-            ConvolutionLayer::SetImplementation(network == &reference ? Implementation::Reference
-                                                                      : Implementation::Fast);
+            useImplementationOf(network);
             const std::clock_t cpuStart = std::clock();
             const Clock::time_point start = Clock::now();
             RunTurn(*network, samples, train);
