@@ -53,6 +53,7 @@ struct ConvolutionScratch {
     std::vector<int> zeros;
     std::vector<int> identity;
     std::vector<std::int32_t> sparseLanes;
+    std::vector<double> rowCost;
     size_t weightTotal = 0;  // of the groups LayOutGroups laid out
 };
 
@@ -459,28 +460,32 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
     // A run of r fields is worth a block of its own when r packed lanes
     // would cost as much.
     const int minimumRun =
-        static_cast<int>(std::ceil(kWidth * (compute + copy) / std::max(1.0, compute + gather)));
-    PlanGathered(std::min(kWidth, std::max(1, minimumRun)));
+        std::min(kWidth, std::max(1, static_cast<int>(std::ceil(kWidth * (compute + copy) /
+                                                                std::max(1.0, compute + gather)))));
+    bandFields.assign({0, layer.activeFields.size()});
+    PlanGathered(minimumRun);
     const double runBlocks = static_cast<double>(gatherBlocks - packedBlocks);
     const double byGathered =
         runBlocks * (compute + copy) + static_cast<double>(packedBlocks) * (compute + gather);
-    packedWeight = (compute + gather) / std::max(1.0, compute + copy);
 
     forwardLayout = Layout::Positions;
     if (byGathered < byPositions) forwardLayout = Layout::GatheredPositions;
     if (byKernels < std::min(byPositions, byGathered)) forwardLayout = Layout::Kernels;
 
-    // Shares of blocks hold whole blocks, so a few blocks split unevenly
-    // (one block leaves a worker idle); splitting the kernels instead makes
-    // every chunk copy the columns of all blocks for itself. Take the split
-    // whose busiest chunk has less to do.
+    // Bands of rows hold whole blocks, so a few blocks split unevenly (one
+    // block leaves a worker idle); splitting the kernels instead makes every
+    // chunk copy the columns of all blocks for itself. Take the split whose
+    // busiest chunk has less to do. Chunk c must hold map c (BandOf).
     const bool gathered = forwardLayout == Layout::GatheredPositions;
     const double splitBlocks = gathered ? static_cast<double>(gatherBlocks) : blocks;
     const double blockCopy = gathered ? (copy + gather) / (2.0 * chunks) : 0.0;
     const double busiestByBlocks = std::ceil(splitBlocks / chunks) * (compute + blockCopy);
     const double busiestByKernels = splitBlocks * (compute / chunks + blockCopy);
-    splitByBlocks =
-        chunks >= 2 && forwardLayout != Layout::Kernels && busiestByBlocks <= busiestByKernels;
+    splitByBlocks = chunks >= 2 && forwardLayout != Layout::Kernels &&
+                    busiestByBlocks <= busiestByKernels && layer.outputCount >= chunks;
+    PlanBands(splitByBlocks ? chunks : 1, compute * masking, compute + copy,
+              (compute + gather) / kWidth);
+    if (splitByBlocks && gathered) PlanGathered(minimumRun);
     if (forwardLayout == Layout::Kernels) {
         PackInputs();
         inputCopy = InputCopy::Packed;
@@ -497,44 +502,123 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
 }
 
 void ConvolutionFast::PlanGathered(int minimumRun) {
-    // Runs of at least minimumRun active fields among eight neighbouring
-    // lanes keep their neighbours as one block (read with plain loads); the
-    // other fields are packed eight to a block, after the blocks of runs.
+    // Band by band: runs of at least minimumRun active fields among eight
+    // neighbouring lanes keep their neighbours as one block (read with plain
+    // loads); the band's other fields are packed eight to a block, after its
+    // blocks of runs.
     const int laneLimit = blockCount * kWidth;
     std::vector<std::int32_t>& sparse = ThreadScratch().sparseLanes;
-    sparse.clear();
     gatherLanes.clear();
     gatherActive.clear();
+    packedBlocks = 0;
+    const size_t bands = bandFields.size() - 1;
+    bandBlocks.assign(bands + 1, 0);
     // Active fields come in row-major order, which is lane order.
     const std::vector<ReceptiveField*>& fields = layer.activeFields;
-    for (size_t i = 0; i < fields.size();) {
-        const int lane = static_cast<int>(LaneOf(*fields[i]));
-        size_t end = i;
-        while (end < fields.size() && static_cast<int>(LaneOf(*fields[end])) < lane + kWidth) ++end;
-        if (static_cast<int>(end - i) < minimumRun) {
-            sparse.push_back(lane);
-            ++i;
-            continue;
+    for (size_t band = 0; band < bands; ++band) {
+        sparse.clear();
+        const size_t bandEnd = bandFields[band + 1];
+        for (size_t i = bandFields[band]; i < bandEnd;) {
+            const int lane = static_cast<int>(LaneOf(*fields[i]));
+            size_t end = i;
+            while (end < bandEnd && static_cast<int>(LaneOf(*fields[end])) < lane + kWidth) ++end;
+            if (static_cast<int>(end - i) < minimumRun) {
+                sparse.push_back(lane);
+                ++i;
+                continue;
+            }
+            const int start = std::min(lane, laneLimit - kWidth);
+            std::uint8_t active = 0;
+            for (; i < end; ++i)
+                active |= static_cast<std::uint8_t>(1u << (LaneOf(*fields[i]) - start));
+            for (int l = 0; l < kWidth; ++l) gatherLanes.push_back(start + l);
+            gatherActive.push_back(active);
         }
-        const int start = std::min(lane, laneLimit - kWidth);
-        std::uint8_t active = 0;
-        for (; i < end; ++i)
-            active |= static_cast<std::uint8_t>(1u << (LaneOf(*fields[i]) - start));
-        for (int l = 0; l < kWidth; ++l) gatherLanes.push_back(start + l);
-        gatherActive.push_back(active);
-    }
-    for (size_t i = 0; i < sparse.size(); i += kWidth) {
-        std::uint8_t active = 0;
-        for (size_t l = 0; l < static_cast<size_t>(kWidth); ++l) {
-            // Padding: the last field again, computed and dropped.
-            const bool real = i + l < sparse.size();
-            gatherLanes.push_back(real ? sparse[i + l] : sparse.back());
-            if (real) active |= static_cast<std::uint8_t>(1u << l);
+        for (size_t i = 0; i < sparse.size(); i += kWidth) {
+            std::uint8_t active = 0;
+            for (size_t l = 0; l < static_cast<size_t>(kWidth); ++l) {
+                // Padding: the last field again, computed and dropped.
+                const bool real = i + l < sparse.size();
+                gatherLanes.push_back(real ? sparse[i + l] : sparse.back());
+                if (real) active |= static_cast<std::uint8_t>(1u << l);
+            }
+            gatherActive.push_back(active);
         }
-        gatherActive.push_back(active);
+        packedBlocks += static_cast<int>((sparse.size() + kWidth - 1) / kWidth);
+        bandBlocks[band + 1] = static_cast<int>(gatherActive.size());
     }
     gatherBlocks = static_cast<int>(gatherActive.size());
-    packedBlocks = static_cast<int>((sparse.size() + kWidth - 1) / kWidth);
+}
+
+void ConvolutionFast::PlanBands(int bands, double blockCost, double runCost,
+                                double packedLaneCost) {
+    const int height = layer.outputHeight;
+    const size_t count = static_cast<size_t>(bands);
+    bandRows.assign(count + 1, height);
+    bandRows[0] = 0;
+    if (bands > 1) {
+        // The estimated work of each output row, from the plan of one band.
+        std::vector<double>& rowCost = ThreadScratch().rowCost;
+        rowCost.assign(static_cast<size_t>(height), 0.0);
+        const auto rowOf = [this, height](std::int64_t lane) {
+            return static_cast<size_t>(std::min<std::int64_t>(height - 1, lane / phaseWidth));
+        };
+        if (forwardLayout == Layout::GatheredPositions) {
+            const int runBlocks = gatherBlocks - packedBlocks;
+            for (int block = 0; block < gatherBlocks; ++block) {
+                const std::int32_t* lanes =
+                    gatherLanes.data() + static_cast<size_t>(block) * kWidth;
+                const std::uint8_t active = gatherActive[static_cast<size_t>(block)];
+                if (block < runBlocks) {
+                    rowCost[rowOf(lanes[LowestSetBit(active)])] += runCost;
+                    continue;
+                }
+                for (int l = 0; l < kWidth; ++l)
+                    if ((active >> l & 1) != 0) rowCost[rowOf(lanes[l])] += packedLaneCost;
+            }
+        } else {
+            for (const int block : activeBlocks)
+                rowCost[rowOf(static_cast<std::int64_t>(block) * kWidth +
+                              LowestSetBit(activeBits[static_cast<size_t>(block)]))] += blockCost;
+        }
+        double total = 0.0;
+        for (const double cost : rowCost) total += cost;
+        // Band c starts at the row where the work before it reaches c / bands
+        // of the whole (rows count from their middle).
+        double before = 0.0;
+        size_t band = 1;
+        for (int row = 0; row < height; ++row) {
+            const double cost = rowCost[static_cast<size_t>(row)];
+            while (band < count && before + cost / 2 >= total * static_cast<double>(band) / bands)
+                bandRows[band++] = row;
+            before += cost;
+        }
+    }
+    // Fields and position blocks come in row order. (The gathered plan
+    // finds its blocks' bands as it makes them, from the fields'.)
+    const std::vector<ReceptiveField*>& fields = layer.activeFields;
+    bandFields.assign(count + 1, fields.size());
+    bandFields[0] = 0;
+    for (size_t band = 1; band < count; ++band)
+        bandFields[band] = static_cast<size_t>(
+            std::lower_bound(fields.begin(), fields.end(), bandRows[band],
+                             [](const ReceptiveField* field, int r) { return field->row < r; }) -
+            fields.begin());
+    if (forwardLayout == Layout::GatheredPositions) return;
+    bandBlocks.assign(count + 1, static_cast<int>(activeBlocks.size()));
+    bandBlocks[0] = 0;
+    for (size_t band = 1; band < count; ++band) {
+        const int row = bandRows[band];
+        bandBlocks[band] = static_cast<int>(
+            std::lower_bound(activeBlocks.begin(), activeBlocks.end(), row,
+                             [this](int block, int r) {
+                                 const std::int64_t lane =
+                                     static_cast<std::int64_t>(block) * kWidth +
+                                     LowestSetBit(activeBits[static_cast<size_t>(block)]);
+                                 return lane / phaseWidth < r;
+                             }) -
+            activeBlocks.begin());
+    }
 }
 
 void ConvolutionFast::MarkGatheredWindows() {
@@ -681,33 +765,36 @@ bool ConvolutionFast::SplitsByBlocks(int chunkCount) const {
     return chunkCount >= 2 && splitByBlocks;
 }
 
-void ConvolutionFast::StartBlockShares(int chunkCount) {
-    blockShares = chunkCount;
-    nextBlockShare.store(0);
+size_t ConvolutionFast::BandOf(const std::vector<FeatureMap>& chunk) {
+    return chunk.empty() ? 0 : static_cast<size_t>(chunk.front().kernel->index);
 }
 
-int ConvolutionFast::GatheredShareStart(size_t share, size_t shares) const {
-    // The blocks around runs come first, then the packed ones, which cost
-    // packedWeight times as much (their columns are gathered): the shares
-    // are runs of blocks of about equal cost.
-    const double runs = static_cast<double>(gatherBlocks - packedBlocks);
-    const double total = runs + packedWeight * packedBlocks;
-    const double cost = total * static_cast<double>(share) / static_cast<double>(shares);
-    const double block = cost <= runs ? cost : runs + (cost - runs) / packedWeight;
-    return std::min(gatherBlocks, static_cast<int>(std::lround(block)));
-}
-
-bool ConvolutionFast::ComputeBlockShare() {
-    // Every task of the batch takes the next share, whichever worker runs it.
-    const size_t share = static_cast<size_t>(nextBlockShare.fetch_add(1));
-    const size_t shares = static_cast<size_t>(std::max(1, blockShares));
+bool ConvolutionFast::ComputeBand(size_t band) {
     const std::vector<FeatureMap>& maps = layer.outputs;
+    const int begin = bandBlocks[band];
+    const int end = bandBlocks[band + 1];
     if (forwardLayout == Layout::GatheredPositions)
-        return ForwardByGathered(maps, GatheredShareStart(share, shares),
-                                 GatheredShareStart(share + 1, shares)) == maps.size();
-    const size_t count = activeBlocks.size();
-    return ForwardByPositions(maps, count * share / shares, count * (share + 1) / shares) ==
+        return ForwardByGathered(maps, begin, end) == maps.size();
+    return ForwardByPositions(maps, static_cast<size_t>(begin), static_cast<size_t>(end)) ==
            maps.size();
+}
+
+void ConvolutionFast::WriteBand(size_t band) {
+    const std::vector<ReceptiveField*>& fields = layer.activeFields;
+    const size_t firstCell = static_cast<size_t>(bandRows[band]) * layer.outputWidth;
+    const size_t endCell = static_cast<size_t>(bandRows[band + 1]) * layer.outputWidth;
+    const size_t first = bandFields[band];
+    const size_t end = bandFields[band + 1];
+    // The band holding the last field sets the kernels' last responses.
+    const bool holdsLast = first < end && end == fields.size();
+    for (const FeatureMap& map : layer.outputs) {
+        ConvKernel& kernel = *map.kernel;
+        float* plane = map.image->ptr<float>(0);
+        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
+        std::fill(plane + firstCell, plane + endCell, 0.0f);
+        for (size_t f = first; f < end; ++f) plane[CellOf(*fields[f])] = saved[LaneOf(*fields[f])];
+        if (holdsLast) kernel.output = saved[LaneOf(*fields.back())];
+    }
 }
 
 const std::vector<DepthLine*>& ConvolutionFast::DealLines(const std::vector<DepthLine*>& lines,

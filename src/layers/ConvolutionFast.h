@@ -95,16 +95,23 @@ class ConvolutionFast {
     bool Balance(int chunkCount);
     const std::vector<FeatureMap>& BalancedItems() const { return balancedItems; }
     // With several chunks and enough blocks (PrepareForward's choice), the
-    // position layouts split the forward work by blocks of positions instead
-    // of by maps: every chunk computes all kernels over its own share of the
-    // blocks (its columns gathered once, kernel tiles whole), then, once
-    // every chunk has done so, writes its maps' planes (WriteOutputs).
-    // StartBlockShares (calling thread) before the batch; ComputeBlockShare
-    // is the task's first step, false when a sum was not a number (nothing
-    // written yet).
+    // position layouts split the forward work by bands of output rows instead
+    // of by maps: chunk c computes all kernels over the blocks of band c (its
+    // columns gathered once, kernel tiles whole), then, once every chunk has
+    // done so, writes band c of every map's plane. The bands carry about equal
+    // work, and worker c takes band c in every layer, so it mostly reads
+    // planes it wrote itself: moving planes between processors' caches cost
+    // more than the split saved when chunks wrote whole maps. ComputeBand is the
+    // task's first step, false when a sum was not a number (nothing written
+    // yet); WriteBand its second. Chunk c must run band c on every layer
+    // (a pool's chunk c holds map c first: BandOf tells it).
     bool SplitsByBlocks(int chunkCount) const;
-    void StartBlockShares(int chunkCount);
-    bool ComputeBlockShare();
+    static size_t BandOf(const std::vector<FeatureMap>& chunk);
+    bool ComputeBand(size_t band);
+    void WriteBand(size_t band);
+    // Band c of the last forward holds the active fields [BandFields()[c],
+    // BandFields()[c + 1]) (one band when it was not split).
+    const std::vector<size_t>& BandFields() const { return bandFields; }
     // The active lines reordered for a batch of `chunkCount` chunks, so that
     // each chunk gets a run of neighbouring positions (or `lines` itself).
     const std::vector<DepthLine*>& DealLines(const std::vector<DepthLine*>& lines, int chunkCount);
@@ -228,8 +235,6 @@ class ConvolutionFast {
     std::vector<WeightCache> weightCaches;
     std::uint64_t weightsVersion = 1;
     bool splitByBlocks = false;  // PrepareForward's choice for its chunk count
-    int blockShares = 1;
-    std::atomic<int> nextBlockShare{0};
     std::vector<DepthLine*> sortedLines;
     std::vector<DepthLine*> dealtLines;
     // Balance's reordering, for balancedChunks chunks (0: not made yet).
@@ -279,10 +284,16 @@ class ConvolutionFast {
     // field (the only ones whose activations are kept).
     std::vector<std::int32_t> gatherLanes;
     int gatherBlocks = 0;
-    int packedBlocks = 0;       // those of packed fields
-    double packedWeight = 1.0;  // cost of a packed block over one around a run
-    // Where share `share` of `shares` starts among the gathered blocks.
-    int GatheredShareStart(size_t share, size_t shares) const;
+    int packedBlocks = 0;  // those of packed fields
+    // The bands of a forward split by rows (one band when it is not split):
+    // band c is rows [bandRows[c], bandRows[c + 1]) of the output planes,
+    // holding the active fields [bandFields[c], bandFields[c + 1]) and
+    // computed as the blocks [bandBlocks[c], bandBlocks[c + 1]) of the
+    // layout (the gathered plan is made band by band).
+    std::vector<int> bandRows;
+    std::vector<size_t> bandFields;
+    std::vector<int> bandBlocks;
+    void PlanBands(int bands, double blockCost, double runCost, double packedLaneCost);
     std::vector<std::uint8_t> gatherValid;
     std::vector<std::uint8_t> gatherInterior;
     std::vector<std::uint8_t> gatherActive;

@@ -223,20 +223,23 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     if (useFast) fast.PrepareForward(chunkCount);
     const bool byBlocks = useFast && fast.SplitsByBlocks(chunkCount);
     if (byBlocks || (useFast && fast.Balance(chunkCount))) {
-        // Chunks of blocks, or reordered chunks of maps: every chunk computes
-        // its activations, and writes its maps' planes only once no chunk
-        // met a NaN (the planes of a map need the activations of every
-        // chunk's blocks), so that a failure can be left to the reference.
+        // Bands of rows, or reordered chunks of maps: every chunk computes its
+        // activations, and writes its band or its maps' planes only once no
+        // chunk met a NaN (a band's fields may lie in another chunk's
+        // blocks), so that a failure can be left to the reference.
         const std::vector<FeatureMap>& items = byBlocks ? outputs : fast.BalancedItems();
-        if (byBlocks) fast.StartBlockShares(chunkCount);
         ChunkBarrier computed(chunkCount);
         const std::vector<float> failures = network->mapTaskPool.Run(
             items, [this, byBlocks, &computed](std::vector<FeatureMap> chunk) {
                 const std::vector<FeatureMap> maps = WithoutPadding(std::move(chunk));
+                const size_t band = ConvolutionFast::BandOf(maps);
                 ChunkBarrier::Arrival arrival(computed);
-                const bool done = byBlocks ? fast.ComputeBlockShare() : fast.ComputeForward(maps);
+                const bool done = byBlocks ? fast.ComputeBand(band) : fast.ComputeForward(maps);
                 if (!arrival.ReportAndWait(done)) return std::vector<float>{1.0f};
-                fast.WriteOutputs(maps);
+                if (byBlocks)
+                    fast.WriteBand(band);
+                else
+                    fast.WriteOutputs(maps);
                 return std::vector<float>{};
             });
         if (failures.empty()) {

@@ -191,7 +191,8 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
     // position layouts over two workers split by kernels and by blocks.
     std::array<int, 3> layouts{};
     std::array<int, 2> splits{};
-    for (const int workers : {1, 2}) {
+    // Three workers: bands and chunks beyond the machine's two processors.
+    for (const int workers : {1, 2, 3}) {
         StartedNetwork pools(workers);
         for (const Shape& shape : kShapes) {
             for (const Implementation implementation : kFastOnes) {
@@ -220,7 +221,7 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
                         ASSERT_EQ(Difference(reference, fast), "") << "after forward";
                         const ConvolutionFast& path = fast.layer.FastPath();
                         ++layouts[static_cast<size_t>(path.ForwardLayout())];
-                        if (workers == 2 &&
+                        if (workers >= 2 &&
                             path.ForwardLayout() != ConvolutionFast::Layout::Kernels)
                             ++splits[path.SplitsByBlocks(workers) ? 1 : 0];
                     }
@@ -236,6 +237,40 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
     // Every forward layout and both splits were compared.
     for (const int seen : layouts) EXPECT_GT(seen, 0);
     for (const int seen : splits) EXPECT_GT(seen, 0);
+}
+
+// Two workers split a forward into bands of rows of about equal work, so
+// that each mostly reads what it wrote in the layer before. Active fields
+// only in the lower rows, densely in a few and sparsely in more: bands of
+// equal rows would leave one worker idle.
+TEST(ConvolutionImplementations, BandsOfTwoWorkersShareTheFields) {
+    ImplementationGuard guard;
+    StartedNetwork pools(2);
+    const Shape shape{3, 5, 1, false, 64};
+    const cv::Size size(40, 36);
+    Subject reference(shape, pools.net, Implementation::Reference, size);
+    Subject fast(shape, pools.net, Implementation::Fast, size);
+    RandomFeed feed(7);
+    feed.Weights(reference.layer, fast.layer);
+    cv::Mat mask(size, CV_32F, cv::Scalar(0));
+    mask.rowRange(20, 24).setTo(1.0f);
+    for (int y = 24; y < size.height; ++y)
+        for (int x = y % 3; x < size.width; x += 5) mask.at<float>(y, x) = 1.0f;
+    for (int pass = 0; pass < 2; ++pass) {
+        feed.Fill(reference.planes, fast.planes);
+        reference.Forward(mask);
+        fast.Forward(mask);
+        ASSERT_EQ(Difference(reference, fast), "");
+        const ConvolutionFast& path = fast.layer.FastPath();
+        ASSERT_TRUE(path.SplitsByBlocks(2));
+        const std::vector<size_t>& bands = path.BandFields();
+        ASSERT_EQ(bands.size(), 3u);
+        const size_t fields = fast.layer.activeFields.size();
+        EXPECT_EQ(bands[2], fields);
+        // The dense rows weigh less per field than the scattered ones.
+        EXPECT_GT(bands[1], fields / 4);
+        EXPECT_LT(bands[1], fields * 3 / 4);
+    }
 }
 
 // Many trained passes, more than the fast path keeps copies of the weights
