@@ -368,35 +368,49 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
     // inputs, which the lines' sums move); the sums added to the inputs.
     ChunkBarrier shared(chunkCount);
     ChunkBarrier updated(chunkCount);
-    std::atomic<int> nextMapChunk{0};
     // Lines whose sums were not added (a failed update) stay queued.
     ActiveLineSweep sweep(activeLines);
-    const std::vector<float> failures =
-        network->depthLinePool.Run(lines, [&, this](std::vector<DepthLine*> chunk) {
-            ChunkBarrier::Arrival shareArrival(shared);
-            ChunkBarrier::Arrival updateArrival(updated);
-            if (shareErrors) fast.ShareErrors(chunk);
-            if (!shareArrival.ReportAndWait(true)) return std::vector<float>{1.0f};
+    const auto backward = [&, this](size_t c, const std::vector<DepthLine*>& chunk) {
+        ChunkBarrier::Arrival shareArrival(shared);
+        ChunkBarrier::Arrival updateArrival(updated);
+        if (shareErrors) fast.ShareErrors(chunk);
+        if (!shareArrival.ReportAndWait(true)) return std::vector<float>{1.0f};
 
-            // The maps of round-robin chunk c, as the pool would split them.
-            const size_t c = static_cast<size_t>(nextMapChunk.fetch_add(1));
-            std::vector<FeatureMap> mine;
-            for (size_t i = c; i < maps.size(); i += static_cast<size_t>(chunkCount))
-                mine.push_back(maps[i]);
-            mine = WithoutPadding(std::move(mine));
-            bool updatedWell = fast.Update(mine, staged);
-            if (!updatedWell && !staged) {
-                // On a non-finite value the fast update has changed
-                // nothing: the reference takes the chunk (one of its own)
-                // from the start, and fails as it does.
-                UpdateTask(mine);
-                updatedWell = true;
-            }
-            if (!updateArrival.ReportAndWait(updatedWell)) return std::vector<float>{1.0f};
-            if (staged) fast.CommitStaged(mine);
-            if (shareErrors) fast.AddRows(chunk);
-            return std::vector<float>{};
+        // The maps of round-robin chunk c, as the pool would split them.
+        std::vector<FeatureMap> mine;
+        for (size_t i = c; i < maps.size(); i += static_cast<size_t>(chunkCount))
+            mine.push_back(maps[i]);
+        mine = WithoutPadding(std::move(mine));
+        bool updatedWell = fast.Update(mine, staged);
+        if (!updatedWell && !staged) {
+            // On a non-finite value the fast update has changed
+            // nothing: the reference takes the chunk (one of its own)
+            // from the start, and fails as it does.
+            UpdateTask(mine);
+            updatedWell = true;
+        }
+        if (!updateArrival.ReportAndWait(updatedWell)) return std::vector<float>{1.0f};
+        if (staged) fast.CommitStaged(mine);
+        if (shareErrors) fast.AddRows(chunk);
+        return std::vector<float>{};
+    };
+    std::vector<float> failures;
+    if (network->mapTaskPool.ThreadCount() == chunkCount &&
+        outputs.size() >= static_cast<size_t>(chunkCount)) {
+        // On the forward's workers, chunk c on worker c: they hold band c.
+        failures = network->mapTaskPool.Run(outputs, [&](std::vector<FeatureMap> chunk) {
+            const size_t c = ConvolutionFast::BandOf(chunk);
+            std::vector<DepthLine*> mineLines;
+            for (size_t i = c; i < lines.size(); i += static_cast<size_t>(chunkCount))
+                mineLines.push_back(lines[i]);
+            return backward(c, mineLines);
         });
+    } else {
+        std::atomic<int> nextMapChunk{0};
+        failures = network->depthLinePool.Run(lines, [&](std::vector<DepthLine*> chunk) {
+            return backward(static_cast<size_t>(nextMapChunk.fetch_add(1)), chunk);
+        });
+    }
     return failures.empty();
 }
 

@@ -105,7 +105,10 @@ class ConvolutionLayer : public ILayer {
     std::vector<float> DepthLineTask(std::vector<DepthLine*> lines);
     // The fast backward pass in one batch, for an entry layer or with the
     // forward pass's activations at hand; false when the update met a
-    // non-finite value and was left undone for the reference.
+    // non-finite value and was left undone for the reference. It runs on
+    // the forward's pool where the pools are alike, chunk c on the worker
+    // that computed band c, so that the planes and weights stay in the
+    // caches they were used from and the other pools' workers sleep.
     bool FastBackward(bool shareErrors);
 
     // The depth lines themselves; made once with its final size, so the

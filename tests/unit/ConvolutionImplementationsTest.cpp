@@ -342,6 +342,49 @@ TEST(ConvolutionImplementations, AgreeOnRowsWiderThanAWord) {
     }
 }
 
+// The backward runs on the forward's pool only where that pool has as many
+// workers as the depth-line pool and no more than the layer has maps;
+// elsewhere on the depth-line pool, as before.
+TEST(ConvolutionImplementations, AgreeWhereTheBackwardStaysOnTheLinePool) {
+    ImplementationGuard guard;
+    struct Setting {
+        int forwardWorkers;
+        int otherWorkers;
+        int outputs;
+    };
+    for (const Setting setting : {Setting{3, 2, 29}, Setting{3, 3, 2}}) {
+        Network net;
+        net.mapTaskPool.Start(setting.forwardWorkers);
+        net.mapPointerPool.Start(setting.otherWorkers);
+        net.depthLinePool.Start(setting.otherWorkers);
+        net.errorSumPool.Start(setting.otherWorkers);
+        const Shape shape{3, 5, 1, false, setting.outputs};
+        SCOPED_TRACE(Describe(shape, setting.forwardWorkers, Implementation::Fast) + ", " +
+                     std::to_string(setting.outputs) + " maps");
+        {
+            Subject reference(shape, net, Implementation::Reference);
+            Subject fast(shape, net, Implementation::Fast);
+            RandomFeed feed(19);
+            feed.Weights(reference.layer, fast.layer);
+            for (int pass = 0; pass < 3; ++pass) {
+                SCOPED_TRACE("pass " + std::to_string(pass));
+                feed.Fill(reference.planes, fast.planes);
+                const cv::Mat mask = feed.Mask();
+                reference.Forward(mask);
+                fast.Forward(mask);
+                feed.FillOutputs(reference.layer, fast.layer);
+                reference.Backward();
+                fast.Backward();
+                ASSERT_EQ(Difference(reference, fast), "");
+            }
+        }
+        net.mapTaskPool.Shutdown();
+        net.mapPointerPool.Shutdown();
+        net.depthLinePool.Shutdown();
+        net.errorSumPool.Shutdown();
+    }
+}
+
 TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults) {
     ImplementationGuard guard;
     StartedNetwork pools(2);
