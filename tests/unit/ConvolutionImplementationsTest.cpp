@@ -169,6 +169,16 @@ class RandomFeed {
     std::mt19937 engine;
 };
 
+// One trained pass of both layers on the same inputs, mask and targets.
+void TrainedPass(Subject& reference, Subject& fast, RandomFeed& feed, const cv::Mat& mask) {
+    feed.Fill(reference.planes, fast.planes);
+    reference.Forward(mask);
+    fast.Forward(mask);
+    feed.FillOutputs(reference.layer, fast.layer);
+    reference.Backward();
+    fast.Backward();
+}
+
 const Shape kShapes[] = {
     {3, 3, 1, false},     {3, 3, 2, false},     {3, 5, 1, false},    {3, 5, 2, false},
     {3, 3, 1, true},      {3, 5, 2, true},      {3, 5, 1, true},     {3, 3, 2, true},
@@ -368,13 +378,7 @@ TEST(ConvolutionImplementations, AgreeWhereTheBackwardStaysOnTheLinePool) {
             feed.Weights(reference.layer, fast.layer);
             for (int pass = 0; pass < 3; ++pass) {
                 SCOPED_TRACE("pass " + std::to_string(pass));
-                feed.Fill(reference.planes, fast.planes);
-                const cv::Mat mask = feed.Mask();
-                reference.Forward(mask);
-                fast.Forward(mask);
-                feed.FillOutputs(reference.layer, fast.layer);
-                reference.Backward();
-                fast.Backward();
+                TrainedPass(reference, fast, feed, feed.Mask());
                 ASSERT_EQ(Difference(reference, fast), "");
             }
         }
@@ -421,13 +425,7 @@ TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults)
     // Weights written between passes, once the fast path keeps copies of
     // them from pass to pass, are the ones the next pass uses.
     for (int pass = 0; pass < 3; ++pass) {
-        feed.Fill(reference.planes, mixed.planes);
-        const cv::Mat next = feed.Mask();
-        reference.Forward(next);
-        mixed.Forward(next);
-        feed.FillOutputs(reference.layer, mixed.layer);
-        reference.Backward();
-        mixed.Backward();
+        TrainedPass(reference, mixed, feed, feed.Mask());
         if (pass == 1) feed.Weights(reference.layer, mixed.layer);
         EXPECT_EQ(Difference(reference, mixed), "") << "pass " << pass;
     }
