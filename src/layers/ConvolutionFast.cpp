@@ -475,7 +475,7 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
     // Bands of rows hold whole blocks, so a few blocks split unevenly (one
     // block leaves a worker idle); splitting the kernels instead makes every
     // chunk copy the columns of all blocks for itself. Take the split whose
-    // busiest chunk has less to do. Chunk c must hold map c (BandOf).
+    // busiest chunk has less to do. Chunk c must hold map c (ChunkOf).
     const bool gathered = forwardLayout == Layout::GatheredPositions;
     const double splitBlocks = gathered ? static_cast<double>(gatherBlocks) : blocks;
     const double blockCopy = gathered ? (copy + gather) / (2.0 * chunks) : 0.0;
@@ -578,8 +578,7 @@ void ConvolutionFast::PlanBands(int bands, double blockCost, double runCost,
             }
         } else {
             for (const int block : activeBlocks)
-                rowCost[rowOf(static_cast<std::int64_t>(block) * kWidth +
-                              LowestSetBit(activeBits[static_cast<size_t>(block)]))] += blockCost;
+                rowCost[rowOf(FirstActiveLane(block))] += blockCost;
         }
         double total = 0.0;
         for (const double cost : rowCost) total += cost;
@@ -609,16 +608,18 @@ void ConvolutionFast::PlanBands(int bands, double blockCost, double runCost,
     bandBlocks[0] = 0;
     for (size_t band = 1; band < count; ++band) {
         const int row = bandRows[band];
-        bandBlocks[band] = static_cast<int>(
-            std::lower_bound(activeBlocks.begin(), activeBlocks.end(), row,
-                             [this](int block, int r) {
-                                 const std::int64_t lane =
-                                     static_cast<std::int64_t>(block) * kWidth +
-                                     LowestSetBit(activeBits[static_cast<size_t>(block)]);
-                                 return lane / phaseWidth < r;
-                             }) -
-            activeBlocks.begin());
+        bandBlocks[band] =
+            static_cast<int>(std::lower_bound(activeBlocks.begin(), activeBlocks.end(), row,
+                                              [this](int block, int r) {
+                                                  return FirstActiveLane(block) / phaseWidth < r;
+                                              }) -
+                             activeBlocks.begin());
     }
+}
+
+std::int64_t ConvolutionFast::FirstActiveLane(int block) const {
+    return static_cast<std::int64_t>(block) * kWidth +
+           LowestSetBit(activeBits[static_cast<size_t>(block)]);
 }
 
 void ConvolutionFast::MarkGatheredWindows() {
@@ -765,7 +766,7 @@ bool ConvolutionFast::SplitsByBlocks(int chunkCount) const {
     return chunkCount >= 2 && splitByBlocks;
 }
 
-size_t ConvolutionFast::BandOf(const std::vector<FeatureMap>& chunk) {
+size_t ConvolutionFast::ChunkOf(const std::vector<FeatureMap>& chunk) {
     return chunk.empty() ? 0 : static_cast<size_t>(chunk.front().kernel->index);
 }
 
@@ -780,19 +781,25 @@ bool ConvolutionFast::ComputeBand(size_t band) {
 }
 
 void ConvolutionFast::WriteBand(size_t band) {
+    WriteRows(layer.outputs, bandRows[band], bandRows[band + 1], bandFields[band],
+              bandFields[band + 1]);
+}
+
+void ConvolutionFast::WriteRows(const std::vector<FeatureMap>& maps, int firstRow, int endRow,
+                                size_t firstField, size_t endField) {
     const std::vector<ReceptiveField*>& fields = layer.activeFields;
-    const size_t firstCell = static_cast<size_t>(bandRows[band]) * layer.outputWidth;
-    const size_t endCell = static_cast<size_t>(bandRows[band + 1]) * layer.outputWidth;
-    const size_t first = bandFields[band];
-    const size_t end = bandFields[band + 1];
-    // The band holding the last field sets the kernels' last responses.
-    const bool holdsLast = first < end && end == fields.size();
-    for (const FeatureMap& map : layer.outputs) {
+    const size_t firstCell = static_cast<size_t>(firstRow) * layer.outputWidth;
+    const size_t endCell = static_cast<size_t>(endRow) * layer.outputWidth;
+    // The kernel remembers its last response, that of the last field; the
+    // rows holding it set it.
+    const bool holdsLast = firstField < endField && endField == fields.size();
+    for (const FeatureMap& map : maps) {
         ConvKernel& kernel = *map.kernel;
         float* plane = map.image->ptr<float>(0);
         const float* saved = activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
         std::fill(plane + firstCell, plane + endCell, 0.0f);
-        for (size_t f = first; f < end; ++f) plane[CellOf(*fields[f])] = saved[LaneOf(*fields[f])];
+        for (size_t f = firstField; f < endField; ++f)
+            plane[CellOf(*fields[f])] = saved[LaneOf(*fields[f])];
         if (holdsLast) kernel.output = saved[LaneOf(*fields.back())];
     }
 }
@@ -843,16 +850,7 @@ bool ConvolutionFast::ComputeForward(const std::vector<FeatureMap>& maps) {
 }
 
 void ConvolutionFast::WriteOutputs(const std::vector<FeatureMap>& maps) {
-    for (const FeatureMap& map : maps) {
-        ConvKernel& kernel = *map.kernel;
-        float* plane = map.image->ptr<float>(0);
-        const float* saved = activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
-        std::fill(plane, plane + cellCount, 0.0f);
-        for (const ReceptiveField* field : layer.activeFields)
-            plane[CellOf(*field)] = saved[LaneOf(*field)];
-        // The kernel remembers its last response, that of the last field.
-        if (!layer.activeFields.empty()) kernel.output = saved[LaneOf(*layer.activeFields.back())];
-    }
+    WriteRows(maps, 0, layer.outputHeight, 0, layer.activeFields.size());
 }
 
 bool ConvolutionFast::Balance(int chunkCount) {

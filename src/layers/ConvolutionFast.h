@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -104,9 +103,10 @@ class ConvolutionFast {
     // more than the split saved when chunks wrote whole maps. ComputeBand is the
     // task's first step, false when a sum was not a number (nothing written
     // yet); WriteBand its second. Chunk c must run band c on every layer
-    // (a pool's chunk c holds map c first: BandOf tells it).
+    // (a pool's chunk c holds map c first: ChunkOf tells it).
     bool SplitsByBlocks(int chunkCount) const;
-    static size_t BandOf(const std::vector<FeatureMap>& chunk);
+    // Which chunk of a round-robin split of the layer's output maps this is.
+    static size_t ChunkOf(const std::vector<FeatureMap>& chunk);
     bool ComputeBand(size_t band);
     void WriteBand(size_t band);
     // Band c of the last forward holds the active fields [BandFields()[c],
@@ -294,6 +294,13 @@ class ConvolutionFast {
     std::vector<size_t> bandFields;
     std::vector<int> bandBlocks;
     void PlanBands(int bands, double blockCost, double runCost, double packedLaneCost);
+    // The lane of a position block's first active field.
+    std::int64_t FirstActiveLane(int block) const;
+    // Zeroes output rows [firstRow, endRow) of the maps' planes and writes
+    // the saved activations of the active fields [firstField, endField),
+    // which lie in those rows.
+    void WriteRows(const std::vector<FeatureMap>& maps, int firstRow, int endRow, size_t firstField,
+                   size_t endField);
     std::vector<std::uint8_t> gatherValid;
     std::vector<std::uint8_t> gatherInterior;
     std::vector<std::uint8_t> gatherActive;

@@ -232,7 +232,7 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
         const std::vector<float> failures = network->mapTaskPool.Run(
             items, [this, byBlocks, &computed](std::vector<FeatureMap> chunk) {
                 const std::vector<FeatureMap> maps = WithoutPadding(std::move(chunk));
-                const size_t band = ConvolutionFast::BandOf(maps);
+                const size_t band = ConvolutionFast::ChunkOf(maps);
                 ChunkBarrier::Arrival arrival(computed);
                 const bool done = byBlocks ? fast.ComputeBand(band) : fast.ComputeForward(maps);
                 if (!arrival.ReportAndWait(done)) return std::vector<float>{1.0f};
@@ -399,7 +399,7 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
         outputs.size() >= static_cast<size_t>(chunkCount)) {
         // On the forward's workers, chunk c on worker c: they hold band c.
         failures = network->mapTaskPool.Run(outputs, [&](std::vector<FeatureMap> chunk) {
-            const size_t c = ConvolutionFast::BandOf(chunk);
+            const size_t c = ConvolutionFast::ChunkOf(chunk);
             std::vector<DepthLine*> mineLines;
             for (size_t i = c; i < lines.size(); i += static_cast<size_t>(chunkCount))
                 mineLines.push_back(lines[i]);
