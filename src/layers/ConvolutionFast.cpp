@@ -21,6 +21,7 @@ struct ConvolutionScratch {
     // group its first entry in `order`, its size and where its lanes start.
     std::vector<int> groupOf;
     std::vector<int> groupFirst;
+    std::vector<int> groupOfPattern;
     std::vector<int> groupSize;
     std::vector<int> groupStart;
     std::vector<int> order;
@@ -94,20 +95,24 @@ constexpr int kForwardTile = 4;
 
 int RoundUpToLanes(int count) { return (count + kWidth - 1) / kWidth * kWidth; }
 
-// Groups a chunk's maps by their kernels' pattern, in order of first
-// appearance: group g is maps[order[groupStart[g] + i]] for i < groupSize[g],
-// in chunk order.
-void GroupByPattern(const std::vector<FeatureMap>& maps, Scratch& s) {
+// Groups a chunk's maps by their kernels' pattern (patternOf: the pattern
+// number of each kernel of the layer), in order of first appearance: group g
+// is maps[order[groupStart[g] + i]] for i < groupSize[g], in chunk order.
+void GroupByPattern(const std::vector<FeatureMap>& maps, const std::vector<int>& patternOf,
+                    Scratch& s) {
     s.groupOf.assign(maps.size(), -1);
     s.groupFirst.clear();
+    // The group of each pattern number met so far (pattern numbers are
+    // below the kernel count).
+    s.groupOfPattern.assign(patternOf.size(), -1);
     for (size_t m = 0; m < maps.size(); ++m) {
-        for (size_t g = 0; g < s.groupFirst.size() && s.groupOf[m] < 0; ++g)
-            if (maps[static_cast<size_t>(s.groupFirst[g])].kernel->pattern ==
-                maps[m].kernel->pattern)
-                s.groupOf[m] = static_cast<int>(g);
-        if (s.groupOf[m] >= 0) continue;
-        s.groupOf[m] = static_cast<int>(s.groupFirst.size());
-        s.groupFirst.push_back(static_cast<int>(m));
+        int& group = s.groupOfPattern[static_cast<size_t>(
+            patternOf[static_cast<size_t>(maps[m].kernel->index)])];
+        if (group < 0) {
+            group = static_cast<int>(s.groupFirst.size());
+            s.groupFirst.push_back(static_cast<int>(m));
+        }
+        s.groupOf[m] = group;
     }
     const size_t groupCount = s.groupFirst.size();
     s.groupSize.assign(groupCount, 0);
@@ -957,7 +962,7 @@ size_t ConvolutionFast::ForwardGroups(const std::vector<FeatureMap>& maps, Scrat
 size_t ConvolutionFast::ForwardByPositions(const std::vector<FeatureMap>& maps, size_t begin,
                                            size_t end) {
     Scratch& s = ThreadScratch();
-    GroupByPattern(maps, s);
+    GroupByPattern(maps, patternOf, s);
     const size_t blocks = end - begin;
     s.sums.resize(kForwardTile * blocks * kWidth);
     ConvLanes::ForwardJob job;
@@ -987,7 +992,7 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
     // input) stay in cache while all kernels of the chunk read them.
     constexpr int kSpan = 16;
     Scratch& s = ThreadScratch();
-    GroupByPattern(maps, s);
+    GroupByPattern(maps, patternOf, s);
     const int n = layer.inputCount;
 
     // The window positions the chunk's patterns read, in order, and where
@@ -1075,7 +1080,7 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
 }
 
 int ConvolutionFast::LayOutGroups(const std::vector<FeatureMap>& maps, Scratch& s) const {
-    GroupByPattern(maps, s);
+    GroupByPattern(maps, patternOf, s);
     const size_t groupCount = s.groupFirst.size();
     s.groupLanes.assign(groupCount, 0);
     s.groupWeights.assign(groupCount, 0);
