@@ -186,6 +186,8 @@ const ConvLanes& ConvLanes::Portable() {
 }
 
 const ConvLanes& ConvLanes::Best() {
-    static const ConvLanes& best = Avx2() != nullptr ? *Avx2() : Portable();
+    static const ConvLanes& best = Avx512() != nullptr ? *Avx512()
+                                   : Avx2() != nullptr ? *Avx2()
+                                                       : Portable();
     return best;
 }

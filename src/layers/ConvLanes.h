@@ -4,8 +4,8 @@
 #include <cstdint>
 
 // The vector loops of the fast convolution path, as a table of functions
-// chosen once per process: AVX2 where the processor has it (GCC and Clang on
-// x86), otherwise plain loops over the same lanes.
+// chosen once per process: AVX-512 or AVX2 where the processor has it (GCC
+// and Clang on x86), otherwise plain loops over the same lanes.
 //
 // Every function computes each lane's value with exactly the single-precision
 // operations, in exactly the order, of the scalar code in ConvKernel and
@@ -159,4 +159,8 @@ class ConvLanes {
     static const ConvLanes& Portable();
     // The AVX2 loops, or null when this build or processor has none.
     static const ConvLanes* Avx2();
+    // The AVX2 loops with the forward sums on sixteen lanes, or null when
+    // this build or processor has no AVX-512 (its foundation and its
+    // doubleword and quadword instructions).
+    static const ConvLanes* Avx512();
 };

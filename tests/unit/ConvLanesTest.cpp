@@ -20,11 +20,13 @@ constexpr int kWidth = ConvLanes::kWidth;
 std::vector<const ConvLanes*> Tables() {
     std::vector<const ConvLanes*> tables{&ConvLanes::Portable()};
     if (ConvLanes::Avx2() != nullptr) tables.push_back(ConvLanes::Avx2());
+    if (ConvLanes::Avx512() != nullptr) tables.push_back(ConvLanes::Avx512());
     return tables;
 }
 
 std::string NameOf(const ConvLanes* table) {
-    return table == &ConvLanes::Portable() ? "portable" : "avx2";
+    if (table == &ConvLanes::Portable()) return "portable";
+    return table == ConvLanes::Avx2() ? "avx2" : "avx512";
 }
 
 bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof(float)) == 0; }
@@ -202,10 +204,99 @@ TEST(ConvLanes, LineSharesOverwriteWritersAndSumAllMaps) {
     }
 }
 
+TEST(ConvLanes, ForwardSumsEqualTheScalarArithmetic) {
+    Numbers numbers(17);
+    // Five inputs in two phases of planes 200 floats long; four window
+    // positions, of which the pattern reads three, out of order.
+    const int n = 5;
+    const int phases = 2;
+    const size_t planeSize = 200;
+    const std::vector<float> planes =
+        numbers.Floats(static_cast<size_t>(n) * phases * planeSize, 0.0f, 1.0f);
+    const std::vector<int> tapPhase{0, 1, 0, 1};
+    const std::vector<int> tapOffset{0, 3, 11, 20};
+    const std::vector<int> pattern{3, 0, 2};
+    const int windowCount = 4;
+    // Per block of 16: window bits, all set in the interior blocks (every
+    // third), else random with some all set and some clear.
+    std::vector<std::uint8_t> validBits;
+    std::vector<std::uint8_t> interior;
+    for (int block = 0; block < 16; ++block) {
+        interior.push_back(block % 3 == 0 ? 1 : 0);
+        for (int w = 0; w < windowCount; ++w) {
+            const int pick = numbers.Int(0, 3);
+            const int bits = pick == 0 ? 0xFF : pick == 1 ? 0x00 : numbers.Int(1, 254);
+            validBits.push_back(static_cast<std::uint8_t>(interior.back() != 0 ? 0xFF : bits));
+        }
+    }
+    std::vector<std::vector<float>> weights;
+    for (int kernel = 0; kernel < 7; ++kernel)
+        weights.push_back(numbers.Floats(pattern.size() * n, -0.5f, 0.5f));
+    std::vector<const float*> weightRows;
+    for (const std::vector<float>& row : weights) weightRows.push_back(row.data());
+
+    // Neighbouring blocks (tiles of pairs, then a pair and one alone), and
+    // blocks apart from each other.
+    const std::vector<std::vector<int>> blockLists{
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12}, {1, 5, 6, 9, 15}, {3, 4, 7, 8, 10, 11}};
+    for (const ConvLanes* table : Tables()) {
+        for (const std::vector<int>& blocks : blockLists) {
+            for (const int kernels : {1, 2, 3, 4, 5, 7}) {
+                SCOPED_TRACE(NameOf(table) + ", " + std::to_string(blocks.size()) + " blocks, " +
+                             std::to_string(kernels) + " kernels");
+                ConvLanes::ForwardJob job;
+                job.planes = planes.data();
+                job.planeSize = planeSize;
+                job.phaseCount = phases;
+                job.inputCount = n;
+                job.pattern = pattern.data();
+                job.patternLength = static_cast<int>(pattern.size());
+                job.tapPhase = tapPhase.data();
+                job.tapOffset = tapOffset.data();
+                job.weights = weightRows.data();
+                job.kernelCount = kernels;
+                job.blocks = blocks.data();
+                job.blockCount = static_cast<int>(blocks.size());
+                job.validBits = validBits.data();
+                job.interior = interior.data();
+                job.windowCount = windowCount;
+                std::vector<float> sums(static_cast<size_t>(kernels) * blocks.size() * kWidth + 1,
+                                        -1.0f);
+                table->forwardSums(job, sums.data());
+                for (int kernel = 0; kernel < kernels; ++kernel)
+                    for (size_t i = 0; i < blocks.size(); ++i)
+                        for (int lane = 0; lane < kWidth; ++lane) {
+                            float expected = 0.0f;
+                            for (size_t j = 0; j < pattern.size(); ++j) {
+                                const int w = pattern[j];
+                                const std::uint8_t bits =
+                                    validBits[static_cast<size_t>(blocks[i]) * windowCount + w];
+                                if ((bits >> lane & 1) == 0) continue;
+                                for (int k = 0; k < n; ++k)
+                                    expected =
+                                        planes[(static_cast<size_t>(k) * phases + tapPhase[w]) *
+                                                   planeSize +
+                                               blocks[i] * kWidth + lane + tapOffset[w]] *
+                                            weights[kernel][j * n + k] +
+                                        expected;
+                            }
+                            ASSERT_TRUE(SameBits(sums[(kernel * blocks.size() + i) * kWidth + lane],
+                                                 expected))
+                                << "kernel " << kernel << " block " << blocks[i] << " lane "
+                                << lane;
+                        }
+                EXPECT_EQ(sums.back(), -1.0f);
+            }
+        }
+    }
+}
+
 TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
     Numbers numbers(11);
     // Two phases of planes 100 floats long, three inputs; two listed window
-    // positions with their own phase and offset; lanes out of order, repeated.
+    // positions with their own phase and offset. Five blocks: two of
+    // sixteen neighbours in a row, one of neighbours beside one of lanes out
+    // of order, and one such alone at the end.
     const int n = 3;
     const int phases = 2;
     const size_t planeSize = 100;
@@ -214,8 +305,11 @@ TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
     const std::vector<int> tapPhase{0, 1, 0};
     const std::vector<int> tapOffset{0, 7, 3};
     const std::vector<int> windows{2, 1};
+    const int blockCount = 5;
     std::vector<std::int32_t> lanes;
-    for (int i = 0; i < 2 * kWidth; ++i) lanes.push_back((i * 37) % 90);
+    for (int i = 0; i < 2 * kWidth; ++i) lanes.push_back(30 + i);
+    for (int i = 0; i < kWidth; ++i) lanes.push_back(10 + i);
+    for (int i = 0; i < 2 * kWidth; ++i) lanes.push_back((i * 37) % 87 + 3);
     for (const ConvLanes* table : Tables()) {
         SCOPED_TRACE(NameOf(table));
         ConvLanes::GatherJob job;
@@ -228,7 +322,7 @@ TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
         job.tapPhase = tapPhase.data();
         job.tapOffset = tapOffset.data();
         job.lanes = lanes.data();
-        job.blockCount = 2;
+        job.blockCount = blockCount;
         std::vector<float> columns(2 * n * lanes.size() + 1, -1.0f);
         table->gatherColumns(job, columns.data());
         for (size_t i = 0; i < windows.size(); ++i)
@@ -245,16 +339,15 @@ TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
 
         // From the planes themselves: each input its own plane, lanes at
         // their own offsets plus the window's shift, cleared bits read
-        // nothing and give 0. The first block's lanes are neighbours.
+        // nothing and give 0. Per block, the bits of window numbers 0 to 2:
+        // the two blocks of neighbours all inside for window 2 only.
         std::vector<const float*> sources;
         for (int k = 0; k < n; ++k) sources.push_back(planes.data() + static_cast<size_t>(k) * 60);
-        std::vector<std::int32_t> sourceLanes;
-        for (int i = 0; i < kWidth; ++i) sourceLanes.push_back(20 + i);
-        for (int i = 0; i < kWidth; ++i) sourceLanes.push_back((i * 13) % 40 + 5);
         const std::vector<int> windowShift{0, -3, 4};
-        const std::vector<std::uint8_t> valid{0xFF, 0xFF, 0x5A, 0xFF, 0x00, 0x81};
+        const std::vector<std::uint8_t> valid{0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0x00,
+                                              0xFF, 0x00, 0xFF, 0x5A, 0x00, 0xFF, 0x81};
         job.sources = sources.data();
-        job.sourceLanes = sourceLanes.data();
+        job.sourceLanes = lanes.data();
         job.windowShift = windowShift.data();
         job.valid = valid.data();
         job.validStride = 3;
@@ -262,11 +355,10 @@ TEST(ConvLanes, GatherColumnsCopiesTheListedLanes) {
         table->gatherColumns(job, columns.data());
         for (size_t i = 0; i < windows.size(); ++i)
             for (int k = 0; k < n; ++k)
-                for (size_t lane = 0; lane < sourceLanes.size(); ++lane) {
+                for (size_t lane = 0; lane < lanes.size(); ++lane) {
                     const int w = windows[i];
                     const bool inside = (valid[lane / kWidth * 3 + w] >> (lane % kWidth) & 1) != 0;
-                    const float expected =
-                        inside ? sources[k][sourceLanes[lane] + windowShift[w]] : 0.0f;
+                    const float expected = inside ? sources[k][lanes[lane] + windowShift[w]] : 0.0f;
                     ASSERT_TRUE(SameBits(columns[(i * n + k) * lanes.size() + lane], expected))
                         << "planes " << i << " " << k << " " << lane;
                 }
