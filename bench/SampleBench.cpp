@@ -16,6 +16,7 @@
 #include "ProcessMemory.h"
 #include "SampleImages.h"
 #include "input/InputPreparation.h"
+#include "layers/ConvLanes.h"
 #include "layers/ConvolutionLayer.h"
 
 namespace {
@@ -30,6 +31,7 @@ struct NamedImplementation {
 const NamedImplementation kReference{"Reference", Implementation::Reference};
 const NamedImplementation kFast{"Fast", Implementation::Fast};
 const NamedImplementation kFastPortable{"FastPortable", Implementation::FastPortable};
+const NamedImplementation kFastAvx2{"FastAvx2", Implementation::FastAvx2};
 
 const int kSizes[] = {32, 64, 128};
 const unsigned kThreadCounts[] = {1, 2};
@@ -280,7 +282,10 @@ void RegisterAll() {
                 const std::string suffix =
                     edge + "/threads:" + std::to_string(threads) + "/" + picture.name;
                 std::vector<NamedImplementation> implementations{kReference, kFast};
-                // The plain-loop lanes, as a processor without AVX2 runs them.
+                // The AVX2 lanes, as a processor without AVX-512 runs them, and
+                // the plain-loop lanes, as one without AVX2 runs them.
+                if (size == 64 && threads == 1 && ConvLanes::Avx512() != nullptr)
+                    implementations.push_back(kFastAvx2);
                 if (size == 64 && threads == 1) implementations.push_back(kFastPortable);
                 for (const NamedImplementation& implementation : implementations)
                     Register("TrainOne/" + suffix, true, implementation, size, threads, picture);

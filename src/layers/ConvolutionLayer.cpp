@@ -62,6 +62,8 @@ const ConvLanes* ChosenLanes() {
     switch (ConvolutionLayer::GetImplementation()) {
         case ConvolutionLayer::Implementation::Fast:
             return &ConvLanes::Best();
+        case ConvolutionLayer::Implementation::FastAvx2:
+            return ConvLanes::Avx2() != nullptr ? ConvLanes::Avx2() : &ConvLanes::Portable();
         case ConvolutionLayer::Implementation::FastPortable:
             return &ConvLanes::Portable();
         default:

@@ -40,11 +40,12 @@ struct ReceptiveField {
 // The implementations compute the same values bit for bit: the reference
 // tasks below, which read like the arithmetic, and ConvolutionFast, which
 // lays the data out for vector lanes, with the best lanes of the processor
-// (Fast) or plain loops over them (FastPortable, what Fast falls back to
-// without AVX2). One process-wide switch chooses.
+// (Fast), the AVX2 lanes (FastAvx2, what Fast runs without AVX-512), or plain
+// loops over them (FastPortable, what Fast falls back to without AVX2). One
+// process-wide switch chooses.
 class ConvolutionLayer : public ILayer {
   public:
-    enum class Implementation { Reference, FastPortable, Fast };
+    enum class Implementation { Reference, FastPortable, Fast, FastAvx2 };
     // Takes effect from the next Forward or Backward of every layer; Fast is
     // the default. Switching between a Forward and its Backward is allowed.
     static void SetImplementation(Implementation implementation);

@@ -20,10 +20,19 @@ namespace {
 
 using Implementation = ConvolutionLayer::Implementation;
 
-const Implementation kFastOnes[] = {Implementation::Fast, Implementation::FastPortable};
+// FastAvx2 differs from Fast only where the processor has AVX-512.
+const Implementation kFastOnes[] = {Implementation::Fast, Implementation::FastAvx2,
+                                    Implementation::FastPortable};
 
 const char* Name(Implementation implementation) {
-    return implementation == Implementation::Fast ? "Fast" : "FastPortable";
+    switch (implementation) {
+        case Implementation::Fast:
+            return "Fast";
+        case Implementation::FastAvx2:
+            return "FastAvx2";
+        default:
+            return "FastPortable";
+    }
 }
 
 // Restores the process-wide default when a test ends, however it ends.
