@@ -284,9 +284,10 @@ void RegisterAll() {
                 std::vector<NamedImplementation> implementations{kReference, kFast};
                 // The AVX2 lanes, as a processor without AVX-512 runs them, and
                 // the plain-loop lanes, as one without AVX2 runs them.
-                if (size == 64 && threads == 1 && ConvLanes::Avx512() != nullptr)
-                    implementations.push_back(kFastAvx2);
-                if (size == 64 && threads == 1) implementations.push_back(kFastPortable);
+                if (size == 64 && threads == 1) {
+                    if (ConvLanes::Avx512() != nullptr) implementations.push_back(kFastAvx2);
+                    implementations.push_back(kFastPortable);
+                }
                 for (const NamedImplementation& implementation : implementations)
                     Register("TrainOne/" + suffix, true, implementation, size, threads, picture);
                 for (const NamedImplementation& implementation : implementations)
