@@ -411,10 +411,13 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
     AllocateBuffers();
     std::fill(activeBits.begin(), activeBits.end(), 0);
     std::fill(fieldSlot.begin(), fieldSlot.end(), -1);
+    activeCells.resize(layer.activeFields.size());
+    activeLanes.resize(layer.activeFields.size());
     for (size_t f = 0; f < layer.activeFields.size(); ++f) {
         const ReceptiveField* field = layer.activeFields[f];
-        fieldSlot[static_cast<size_t>(field->row) * layer.outputWidth + field->column] =
-            static_cast<std::int32_t>(f);
+        activeCells[f] = CellOf(*field);
+        activeLanes[f] = LaneOf(*field);
+        fieldSlot[activeCells[f]] = static_cast<std::int32_t>(f);
         const int q = field->row * phaseWidth + field->column;
         activeBits[q / kWidth] |= static_cast<std::uint8_t>(1u << (q % kWidth));
     }
@@ -1171,46 +1174,54 @@ size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
     return failed;
 }
 
-float ConvolutionFast::ErrorTotal(int chunkCount) {
+void ConvolutionFast::PrepareErrors(int chunkCount) {
+    errorChunks = std::max(1, chunkCount);
     mapWeights.resize(layer.kernels.size());
     // With compact shares, the shares of this pass refer to a copy of the
-    // weights as they are now, before the update moves them.
+    // weights as they are now, before the update moves them; each chunk
+    // makes the copies of its own kernels.
     float* copy = nullptr;
     if (compactShares) {
         copySlot = TakeWeightCopy();
         copy = weightCopies.data() + static_cast<size_t>(copySlot) * stagedSize;
         sharesHeld = true;
     }
-    for (size_t i = 0; i < layer.kernels.size(); ++i) {
-        const std::vector<float>& weights = layer.kernels[i].weights;
-        mapWeights[i] = weights.data();
-        if (copy != nullptr) {
-            float* kernelCopy = copy + stagedStart[i];
-            std::copy(weights.begin(), weights.end(), kernelCopy);
-            mapWeights[i] = kernelCopy;
+    for (size_t i = 0; i < layer.kernels.size(); ++i)
+        mapWeights[i] = copy != nullptr ? copy + stagedStart[i] : layer.kernels[i].weights.data();
+    // A field's errors lie side by side for ShareErrors, each chunk's maps
+    // in a span of whole cache lines of their own, so that chunks writing at
+    // once do not write the same line.
+    const int outputs = layer.outputCount;
+    const int perChunk = (outputs + errorChunks - 1) / errorChunks;
+    const int span = (perChunk + kFloatsPerLine - 1) / kFloatsPerLine * kFloatsPerLine;
+    errorRowSize = static_cast<size_t>(span) * errorChunks;
+    errorColumn.resize(static_cast<size_t>(outputs));
+    for (int i = 0; i < outputs; ++i)
+        errorColumn[static_cast<size_t>(i)] = i % errorChunks * span + i / errorChunks;
+    fieldErrors.resize(layer.activeFields.size() * errorRowSize);
+}
+
+float ConvolutionFast::ChunkErrors(size_t chunk) {
+    const size_t chunks = static_cast<size_t>(errorChunks);
+    const size_t fieldCount = layer.activeFields.size();
+    // Invariant: sum holds the absolute errors of the chunk's earlier maps
+    // and fields, in the plain error task's order.
+    float sum = 0.0f;
+    for (size_t i = chunk; i < static_cast<size_t>(layer.outputCount); i += chunks) {
+        if (compactShares) {
+            const std::vector<float>& weights = layer.kernels[i].weights;
+            std::copy(weights.begin(), weights.end(), const_cast<float*>(mapWeights[i]));
+        }
+        const float* targets = layer.outputs[i].image->ptr<float>(0);
+        const float* saved = activations.data() + i * laneCapacity;
+        float* errors = fieldErrors.data() + errorColumn[i];
+        for (size_t f = 0; f < fieldCount; ++f) {
+            const float err = targets[activeCells[f]] - saved[activeLanes[f]];
+            errors[f * errorRowSize] = err;
+            sum = sum + std::fabs(err);
         }
     }
-    // The errors are kept by field, all maps side by side, for ShareErrors.
-    const size_t outputs = static_cast<size_t>(layer.outputCount);
-    fieldErrors.resize(layer.activeFields.size() * outputs);
-    float total = 0.0f;
-    for (int chunk = 0; chunk < chunkCount; ++chunk) {
-        // Invariant: sum holds the absolute errors of the chunk's earlier maps
-        // and fields, in the plain task's order.
-        float sum = 0.0f;
-        for (int i = chunk; i < layer.outputCount; i += chunkCount) {
-            const float* targets = layer.outputs[static_cast<size_t>(i)].image->ptr<float>(0);
-            const float* saved = activations.data() + static_cast<size_t>(i) * laneCapacity;
-            for (size_t f = 0; f < layer.activeFields.size(); ++f) {
-                const ReceptiveField& field = *layer.activeFields[f];
-                const float err = targets[CellOf(field)] - saved[LaneOf(field)];
-                fieldErrors[f * outputs + static_cast<size_t>(i)] = err;
-                sum = sum + std::fabs(err);
-            }
-        }
-        total = total + sum;
-    }
-    return total;
+    return sum;
 }
 
 void ConvolutionFast::ShareErrors(const std::vector<DepthLine*>& lines) {
@@ -1273,10 +1284,10 @@ void ConvolutionFast::ShareLines(const std::vector<DepthLine*>& lines) {
             const size_t p = static_cast<size_t>(patternOf[static_cast<size_t>(i)]);
             const bool written = s.writerField[p] >= 0;
             // The error of map i at the writing field: target minus activation.
-            const float err = written ? fieldErrors[static_cast<size_t>(s.writerField[p]) *
-                                                        static_cast<size_t>(layer.outputCount) +
-                                                    static_cast<size_t>(i)]
-                                      : 0.0f;
+            const float err =
+                written ? fieldErrors[static_cast<size_t>(s.writerField[p]) * errorRowSize +
+                                      errorColumn[static_cast<size_t>(i)]]
+                        : 0.0f;
             if (refs != nullptr) {
                 // Compact: the reference changes; a row that stays is read
                 // from the line or recomputed from its pass's copy.

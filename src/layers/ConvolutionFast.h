@@ -127,14 +127,18 @@ class ConvolutionFast {
     Layout ForwardLayout() const { return forwardLayout; }
 
     // The error work, from the saved activations (which must be fresh).
-    // ErrorTotal (calling thread, first): the sum of absolute errors over all
-    // maps and active fields, added as the plain error tasks of `chunkCount`
-    // chunks and their gathering add it. ShareErrors (a batch over depth
-    // lines, before the update): the shares the plain error task would leave
-    // in each line, and the line's sum of the shares of all output maps.
-    // AddRows (after the update, in place of the depth-line task): adds the
-    // sums to the inputs.
-    float ErrorTotal(int chunkCount);
+    // PrepareErrors (calling thread, first, for the plain error task's
+    // `chunkCount` chunks), then ChunkErrors for every chunk (a batch): the
+    // errors, target minus activation, of the chunk's maps (round robin, as
+    // the plain task splits them) at every active field, and their sum of
+    // absolute values in the plain task's order; those sums added in chunk
+    // order make the layer's error total. ShareErrors (a batch over depth
+    // lines, once every chunk's errors are in and before the update): the
+    // shares the plain error task would leave in each line, and the line's
+    // sum of the shares of all output maps. AddRows (after the update, in
+    // place of the depth-line task): adds the sums to the inputs.
+    void PrepareErrors(int chunkCount);
+    float ChunkErrors(size_t chunk);
     void ShareErrors(const std::vector<DepthLine*>& lines);
     void AddRows(const std::vector<DepthLine*>& lines);
 
@@ -327,12 +331,22 @@ class ConvolutionFast {
     // in the last Forward, or -1.
     std::vector<std::int32_t> fieldSlot;
 
-    // Per output map, gathered by ErrorTotal for ShareErrors: its kernel's
-    // weights (or their copy for compact shares).
+    // Per output map, gathered by PrepareErrors for ShareErrors: its
+    // kernel's weights (or their copy for compact shares, which ChunkErrors
+    // makes).
     std::vector<const float*> mapWeights;
-    // Per active field (in activeFields order) and output map: the error,
-    // target minus activation, as ErrorTotal found it.
+    // Per active field (in activeFields order), errorRowSize floats: the
+    // error of output map i, target minus activation, at errorColumn[i], as
+    // ChunkErrors found it; errorChunks chunks made them.
     std::vector<float> fieldErrors;
+    int errorChunks = 1;
+    size_t errorRowSize = 0;
+    std::vector<size_t> errorColumn;
+    static constexpr int kFloatsPerLine = 16;
+    // Per active field of the last forward: its cell in the output planes
+    // (CellOf) and its lane in the activations (LaneOf).
+    std::vector<size_t> activeCells;
+    std::vector<size_t> activeLanes;
     // Per input position, the summed shares ShareErrors leaves for AddRows.
     std::vector<float> lineSums;
     // The kernels' distinct patterns. For a pattern, its entries sorted so

@@ -351,9 +351,9 @@ void ConvolutionLayer::Backward() {
 
 bool ConvolutionLayer::FastBackward(bool shareErrors) {
     const int chunkCount = network->depthLinePool.ThreadCount();
-    // The shares are computed before any weight moves, so they use the
-    // weights the forward pass used.
-    if (shareErrors) errorTotal = fast.ErrorTotal(chunkCount);
+    // The errors and shares are computed before any weight moves, so they
+    // use the weights the forward pass used.
+    if (shareErrors) fast.PrepareErrors(chunkCount);
     fast.PrepareUpdate();
     // From here on the weights change, and after the update the inputs.
     fast.SetActivationsFresh(false);
@@ -364,18 +364,27 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
     const std::vector<DepthLine*>& lines =
         shareErrors ? fast.DealLines(activeLines, chunkCount) : noLines;
 
-    // One batch in three steps, the chunks meeting between them: the
-    // shares of the chunk's lines (read the weights, which the update
+    // One batch in four steps, the chunks meeting between them: the errors
+    // of chunk c's maps (every line's shares read the errors of all maps);
+    // the shares of the chunk's lines (read the weights, which the update
     // moves); the update of a chunk of maps, taken in turn (reads the
     // inputs, which the lines' sums move); the sums added to the inputs.
+    ChunkBarrier errorsMade(chunkCount);
     ChunkBarrier shared(chunkCount);
     ChunkBarrier updated(chunkCount);
+    // Chunk c's sum of absolute errors, as the plain error task returns it.
+    std::vector<float> errorSums(static_cast<size_t>(chunkCount), 0.0f);
     // Lines whose sums were not added (a failed update) stay queued.
     ActiveLineSweep sweep(activeLines);
     const auto backward = [&, this](size_t c, const std::vector<DepthLine*>& chunk) {
+        ChunkBarrier::Arrival errorArrival(errorsMade);
         ChunkBarrier::Arrival shareArrival(shared);
         ChunkBarrier::Arrival updateArrival(updated);
-        if (shareErrors) fast.ShareErrors(chunk);
+        if (shareErrors) {
+            errorSums[c] = fast.ChunkErrors(c);
+            if (!errorArrival.ReportAndWait(true)) return std::vector<float>{1.0f};
+            fast.ShareErrors(chunk);
+        }
         if (!shareArrival.ReportAndWait(true)) return std::vector<float>{1.0f};
 
         // The maps of round-robin chunk c, as the pool would split them.
@@ -412,6 +421,12 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
         failures = network->depthLinePool.Run(lines, [&](std::vector<DepthLine*> chunk) {
             return backward(static_cast<size_t>(nextMapChunk.fetch_add(1)), chunk);
         });
+    }
+    if (shareErrors) {
+        // As the plain error task's results are gathered: in chunk order.
+        float total = 0.0f;
+        for (const float sum : errorSums) total = total + sum;
+        errorTotal = total;
     }
     return failures.empty();
 }
