@@ -379,7 +379,7 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
     // Positions past the right edge are no lines.
     const std::uint64_t lastWord =
         width % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width % 64)) - 1;
-    DepthLine* const firstLine = layer.depthLines.front();
+    windowPositions.clear();
     for (int y = 0; y < height; ++y) {
         for (size_t i = 0; i < words; ++i) {
             std::uint64_t bits = 0;
@@ -387,14 +387,23 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
                 bits |= acrossBits[static_cast<size_t>(r) * words + i];
             if (i + 1 == words) bits &= lastWord;
             // Set bits from the lowest up, so the lines go in position order.
-            for (; bits != 0; bits &= bits - 1) {
-                const size_t bit = static_cast<size_t>(LowestSetBit(bits));
-                DepthLine* line = firstLine + static_cast<size_t>(y) * width + i * 64 + bit;
-                if (line->active) continue;
-                line->active = true;
-                if (queue != nullptr) queue->push_back(line);
-            }
+            for (; bits != 0; bits &= bits - 1)
+                windowPositions.push_back(static_cast<std::int32_t>(static_cast<size_t>(y) * width +
+                                                                    i * 64 + LowestSetBit(bits)));
         }
+    }
+    // The lines have not been touched since the last backward pass, if at
+    // all: ask for them a few ahead.
+    constexpr size_t kAhead = 8;
+    DepthLine* const firstLine = layer.depthLines.front();
+    const size_t count = windowPositions.size();
+    for (size_t k = 0; k < std::min(kAhead, count); ++k) Prefetch(firstLine + windowPositions[k]);
+    for (size_t k = 0; k < count; ++k) {
+        if (k + kAhead < count) Prefetch(firstLine + windowPositions[k + kAhead]);
+        DepthLine* line = firstLine + windowPositions[k];
+        if (line->active) continue;
+        line->active = true;
+        if (queue != nullptr) queue->push_back(line);
     }
 }
 

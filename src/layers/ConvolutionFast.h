@@ -327,6 +327,8 @@ class ConvolutionFast {
     // centres widened across by the window.
     std::vector<std::uint64_t> centreBits;
     std::vector<std::uint64_t> acrossBits;
+    // The positions whose lines the active fields' windows reach, in order.
+    std::vector<std::int32_t> windowPositions;
     // Per field (row * outputWidth + column): its position in activeFields
     // in the last Forward, or -1.
     std::vector<std::int32_t> fieldSlot;
