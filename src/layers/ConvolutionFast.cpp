@@ -282,7 +282,7 @@ void ConvolutionFast::Release() {
     shareRefs.shrink_to_fit();
     copyPass.clear();
     for (std::vector<float>* buffer :
-         {&planes, &activations, &packedInputs, &lineSums, &stagedWeights, &weightCopies}) {
+         {&planes, &activations, &packedInputs, &lineSums, &stagedBias, &weightCopies}) {
         buffer->clear();
         buffer->shrink_to_fit();
     }
@@ -823,7 +823,11 @@ void ConvolutionFast::WriteRows(const std::vector<FeatureMap>& maps, int firstRo
 
 const std::vector<DepthLine*>& ConvolutionFast::DealLines(const std::vector<DepthLine*>& lines,
                                                           int chunkCount) {
-    if (chunkCount < 2 || lines.empty()) return lines;
+    if (chunkCount < 2) return lines;
+    if (lines.empty()) {
+        rowChunks.assign(static_cast<size_t>(chunkCount), {});
+        return lines;
+    }
     // In position order, then dealt out so that the pools' round-robin split
     // gives every chunk one run of neighbouring lines: neighbours share the
     // cache lines of the input planes and of the sums, which two workers
@@ -849,6 +853,22 @@ const std::vector<DepthLine*>& ConvolutionFast::DealLines(const std::vector<Dept
         for (size_t item = chunk, i = 0; item < count; item += chunks, ++i)
             dealtLines[item] = sortedLines[start + i];
         start += (count - std::min(count, chunk) + chunks - 1) / chunks;
+    }
+    // For adding the sums to the input planes, runs that end where a cache
+    // line of the planes does (positions are one float apart in a row), so
+    // that no two workers write the same line of a plane: a 4x4 plane is a
+    // single cache line, whose cells the even split would spread over both.
+    rowChunks.resize(chunks);
+    size_t begin = 0;
+    for (size_t chunk = 0; chunk < chunks; ++chunk) {
+        size_t end = chunk + 1 == chunks ? count : std::max(begin, count * (chunk + 1) / chunks);
+        while (end > 0 && end < count &&
+               IndexOf(sortedLines[end]) / kFloatsPerLine ==
+                   IndexOf(sortedLines[end - 1]) / kFloatsPerLine)
+            ++end;
+        rowChunks[chunk].assign(sortedLines.begin() + static_cast<std::ptrdiff_t>(begin),
+                                sortedLines.begin() + static_cast<std::ptrdiff_t>(end));
+        begin = end;
     }
     return dealtLines;
 }
@@ -1116,11 +1136,7 @@ ConvolutionFast::WeightCache& ConvolutionFast::CachedWeights(const std::vector<F
     // the same batch has, so the tasks of a batch never share one. Requires
     // a chunk with at least one map.
     WeightCache& cache = weightCaches[static_cast<size_t>(maps.front().kernel->index)];
-    bool current = cache.version == weightsVersion && cache.members.size() == maps.size() &&
-                   cache.weights.size() == s.weightTotal;
-    for (size_t m = 0; m < maps.size() && current; ++m)
-        current = cache.members[m] == maps[m].kernel->index;
-    if (current) return cache;
+    if (CurrentCache(maps) != nullptr && cache.weights.size() == s.weightTotal) return cache;
     cache.members.resize(maps.size());
     for (size_t m = 0; m < maps.size(); ++m) cache.members[m] = maps[m].kernel->index;
     cache.weights.resize(s.weightTotal);
@@ -1140,6 +1156,14 @@ ConvolutionFast::WeightCache& ConvolutionFast::CachedWeights(const std::vector<F
 }
 
 void ConvolutionFast::WeightsChanged() { ++weightsVersion; }
+
+ConvolutionFast::WeightCache* ConvolutionFast::CurrentCache(const std::vector<FeatureMap>& maps) {
+    WeightCache& cache = weightCaches[static_cast<size_t>(maps.front().kernel->index)];
+    bool current = cache.version == weightsVersion && cache.members.size() == maps.size();
+    for (size_t m = 0; m < maps.size() && current; ++m)
+        current = cache.members[m] == maps[m].kernel->index;
+    return current ? &cache : nullptr;
+}
 
 size_t ConvolutionFast::ForwardByKernels(const std::vector<FeatureMap>& maps) {
     if (maps.empty()) return 0;
@@ -1375,7 +1399,7 @@ void ConvolutionFast::AllocateBuffers() {
     activations.assign(static_cast<size_t>(layer.outputCount) * laneCapacity, 0.0f);
     packedInputs.assign(positions * packedStride, 0.0f);
     lineSums.assign(positions * static_cast<size_t>(layer.inputCount), 0.0f);
-    stagedWeights.assign(stagedSize, 0.0f);
+    stagedBias.assign(layer.kernels.size(), 0.0f);
     stagedOutput.assign(layer.kernels.size(), 0.0f);
     if (compactShares) {
         shareRefs.assign(layer.depthLines.size() * static_cast<size_t>(layer.outputCount),
@@ -1628,21 +1652,15 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
     for (size_t g = 0; g < groupCount; ++g) {
         const ConvKernel& first = *maps[static_cast<size_t>(s.groupFirst[g])].kernel;
         const int* members = s.order.data() + s.groupStart[g];
-        if (stage)
-            for (int member = 0; member < s.groupSize[g]; ++member)
-                s.memberWeights[static_cast<size_t>(s.groupStart[g] + member)] =
-                    stagedWeights.data() +
-                    stagedStart[static_cast<size_t>(
-                        maps[static_cast<size_t>(members[member])].kernel->index)];
-        lanes->deinterleave(s.memberWeights.data() + s.groupStart[g],
-                            cache.weights.data() + s.groupWeights[g], s.groupSize[g],
-                            RoundUpToLanes(s.groupSize[g]), first.weightCount);
+        if (!stage)
+            lanes->deinterleave(s.memberWeights.data() + s.groupStart[g],
+                                cache.weights.data() + s.groupWeights[g], s.groupSize[g],
+                                RoundUpToLanes(s.groupSize[g]), first.weightCount);
         for (int member = 0; member < s.groupSize[g]; ++member) {
             ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
             const size_t lane = static_cast<size_t>(s.groupLanes[g] + member);
             if (stage) {
-                const size_t start = stagedStart[static_cast<size_t>(kernel.index)];
-                stagedWeights[start + static_cast<size_t>(kernel.weightCount)] = s.bias[lane];
+                stagedBias[static_cast<size_t>(kernel.index)] = s.bias[lane];
                 stagedOutput[static_cast<size_t>(kernel.index)] = s.output[lane];
                 continue;
             }
@@ -1651,17 +1669,34 @@ bool ConvolutionFast::Update(const std::vector<FeatureMap>& maps, bool stage) {
         }
     }
     // The interleaved copy holds the new weights, which the kernels now
-    // hold too (or will at CommitStaged).
+    // hold too, or will once CommitStaged copies them out of it; until then
+    // nothing but CommitStaged or WeightsChanged may come.
     cache.version = weightsVersion;
     return true;
 }
 
 void ConvolutionFast::CommitStaged(const std::vector<FeatureMap>& maps) {
-    for (const FeatureMap& map : maps) {
-        ConvKernel& kernel = *map.kernel;
-        const float* staged = stagedWeights.data() + stagedStart[static_cast<size_t>(kernel.index)];
-        std::copy(staged, staged + kernel.weights.size(), kernel.weights.begin());
-        kernel.output = stagedOutput[static_cast<size_t>(kernel.index)];
+    if (maps.empty()) return;
+    Scratch& s = ThreadScratch();
+    LayOutGroups(maps, s);
+    // The staged weights are in the chunk's interleaved copy, which only
+    // this chunk's Update has written since.
+    WeightCache* cache = CurrentCache(maps);
+    if (cache == nullptr) throw "Convolution: staged weights lost";
+    s.memberWeights.resize(maps.size());
+    for (size_t g = 0; g < s.groupFirst.size(); ++g) {
+        const int* members = s.order.data() + s.groupStart[g];
+        for (int member = 0; member < s.groupSize[g]; ++member) {
+            ConvKernel& kernel = *maps[static_cast<size_t>(members[member])].kernel;
+            s.memberWeights[static_cast<size_t>(s.groupStart[g] + member)] = kernel.weights.data();
+            const size_t index = static_cast<size_t>(kernel.index);
+            kernel.weights[static_cast<size_t>(kernel.weightCount)] = stagedBias[index];
+            kernel.output = stagedOutput[index];
+        }
+        lanes->deinterleave(s.memberWeights.data() + s.groupStart[g],
+                            cache->weights.data() + s.groupWeights[g], s.groupSize[g],
+                            RoundUpToLanes(s.groupSize[g]),
+                            maps[static_cast<size_t>(s.groupFirst[g])].kernel->weightCount);
     }
 }
 

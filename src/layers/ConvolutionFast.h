@@ -115,6 +115,10 @@ class ConvolutionFast {
     // The active lines reordered for a batch of `chunkCount` chunks, so that
     // each chunk gets a run of neighbouring positions (or `lines` itself).
     const std::vector<DepthLine*>& DealLines(const std::vector<DepthLine*>& lines, int chunkCount);
+    // The same lines (from DealLines with two chunks or more) split for
+    // AddRows: chunk c's run, ending where a cache line of the input planes
+    // does.
+    const std::vector<DepthLine*>& RowLines(size_t chunk) const { return rowChunks[chunk]; }
 
     // Whether the saved activations still match the layer's inputs and
     // weights: set after a completed fast forward, cleared by anything that
@@ -149,9 +153,10 @@ class ConvolutionFast {
     // The update task of one chunk. Returns false, having changed nothing,
     // when a sum or a weight went non-finite; the caller then redoes the
     // chunk the plain way, which fails where the plain code fails. With
-    // `stage`, the new weights wait in the layer until CommitStaged hands
-    // them to the kernels of `maps`, once no chunk failed (a batch over the
-    // same chunks, since the weights of a wide layer are megabytes).
+    // `stage`, the new weights wait in the chunk's interleaved copy until
+    // CommitStaged (the same chunk, on the same thread) hands them to the
+    // kernels of `maps`, once no chunk failed; after a failure,
+    // WeightsChanged drops them.
     bool Update(const std::vector<FeatureMap>& maps, bool stage = false);
     void CommitStaged(const std::vector<FeatureMap>& maps);
     // The kernels' weights may have changed other than by the fast update
@@ -221,6 +226,8 @@ class ConvolutionFast {
     // interleaved weights; returns the lane count.
     int LayOutGroups(const std::vector<FeatureMap>& maps, ConvolutionScratch& s) const;
     WeightCache& CachedWeights(const std::vector<FeatureMap>& maps, ConvolutionScratch& s);
+    // The chunk's copy if it holds the weights of this version, else null.
+    WeightCache* CurrentCache(const std::vector<FeatureMap>& maps);
     // The ShareErrors work for one stride (0: any stride).
     template <int kStride>
     void ShareLines(const std::vector<DepthLine*>& lines);
@@ -241,13 +248,16 @@ class ConvolutionFast {
     bool splitByBlocks = false;  // PrepareForward's choice for its chunk count
     std::vector<DepthLine*> sortedLines;
     std::vector<DepthLine*> dealtLines;
+    std::vector<std::vector<DepthLine*>> rowChunks;
     // Balance's reordering, for balancedChunks chunks (0: not made yet).
     int balancedChunks = 0;
     bool balanced = false;
     std::vector<FeatureMap> balancedItems;
-    // Staged update results: per kernel its weights (bias last) at
-    // stagedStart[index], and its last response.
-    std::vector<float> stagedWeights;
+    // Staged update results per kernel, besides the weights in the
+    // interleaved copies: the bias and the last response.
+    std::vector<float> stagedBias;
+    // Per kernel, where its weights (bias last) start in a copy of all
+    // kernels' weights of stagedSize floats.
     size_t stagedSize = 0;
     std::vector<size_t> stagedStart;
     std::vector<float> stagedOutput;

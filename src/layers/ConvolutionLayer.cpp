@@ -402,7 +402,7 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
         }
         if (!updateArrival.ReportAndWait(updatedWell)) return std::vector<float>{1.0f};
         if (staged) fast.CommitStaged(mine);
-        if (shareErrors) fast.AddRows(chunk);
+        if (shareErrors) fast.AddRows(chunkCount > 1 ? fast.RowLines(c) : chunk);
         return std::vector<float>{};
     };
     std::vector<float> failures;
