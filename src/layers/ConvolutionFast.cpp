@@ -1249,8 +1249,11 @@ float ConvolutionFast::ChunkErrors(size_t chunk) {
     float sum = 0.0f;
     for (size_t i = chunk; i < static_cast<size_t>(layer.outputCount); i += chunks) {
         if (compactShares) {
+            // The copy mapWeights[i] points to.
             const std::vector<float>& weights = layer.kernels[i].weights;
-            std::copy(weights.begin(), weights.end(), const_cast<float*>(mapWeights[i]));
+            std::copy(
+                weights.begin(), weights.end(),
+                weightCopies.data() + static_cast<size_t>(copySlot) * stagedSize + stagedStart[i]);
         }
         const float* targets = layer.outputs[i].image->ptr<float>(0);
         const float* saved = activations.data() + i * laneCapacity;
