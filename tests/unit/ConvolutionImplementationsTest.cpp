@@ -511,6 +511,16 @@ TEST(ConvolutionImplementations, FailWhereTheReferenceFails) {
         EXPECT_NE(failedUpdate.thrown, "");
         EXPECT_EQ(Difference(reference, fast), "");
 
+        // The fast update's copies of the weights are not the kernels' after
+        // a failure: a forward over kernels (one field) must read the
+        // weights the reference left.
+        cv::Mat oneField(Subject::kHeight, Subject::kWidth, CV_32F, cv::Scalar(0));
+        oneField.at<float>(3, 2) = 1.0f;
+        const Outcome afterFailure = Capture([&] { fast.Forward(oneField); });
+        ExpectSameOutcome(Capture([&] { reference.Forward(oneField); }), afterFailure);
+        EXPECT_EQ(fast.layer.FastPath().ForwardLayout(), ConvolutionFast::Layout::Kernels);
+        EXPECT_EQ(Difference(reference, fast), "");
+
         // A NaN inside the active half fails the forward pass alike.
         feed.Weights(reference.layer, fast.layer);
         reference.planes[2].at<float>(6, 1) = fast.planes[2].at<float>(6, 1) = nan;
