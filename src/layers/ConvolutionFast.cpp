@@ -538,14 +538,13 @@ void ConvolutionFast::PlanGathered(int minimumRun) {
     const size_t bands = bandFields.size() - 1;
     bandBlocks.assign(bands + 1, 0);
     // Active fields come in row-major order, which is lane order.
-    const std::vector<ReceptiveField*>& fields = layer.activeFields;
     for (size_t band = 0; band < bands; ++band) {
         sparse.clear();
         const size_t bandEnd = bandFields[band + 1];
         for (size_t i = bandFields[band]; i < bandEnd;) {
-            const int lane = static_cast<int>(LaneOf(*fields[i]));
+            const int lane = static_cast<int>(activeLanes[i]);
             size_t end = i;
-            while (end < bandEnd && static_cast<int>(LaneOf(*fields[end])) < lane + kWidth) ++end;
+            while (end < bandEnd && static_cast<int>(activeLanes[end]) < lane + kWidth) ++end;
             if (static_cast<int>(end - i) < minimumRun) {
                 sparse.push_back(lane);
                 ++i;
@@ -554,7 +553,7 @@ void ConvolutionFast::PlanGathered(int minimumRun) {
             const int start = std::min(lane, laneLimit - kWidth);
             std::uint8_t active = 0;
             for (; i < end; ++i)
-                active |= static_cast<std::uint8_t>(1u << (LaneOf(*fields[i]) - start));
+                active |= static_cast<std::uint8_t>(1u << (activeLanes[i] - start));
             for (int l = 0; l < kWidth; ++l) gatherLanes.push_back(start + l);
             gatherActive.push_back(active);
         }
@@ -811,20 +810,19 @@ void ConvolutionFast::WriteBand(size_t band) {
 
 void ConvolutionFast::WriteRows(const std::vector<FeatureMap>& maps, int firstRow, int endRow,
                                 size_t firstField, size_t endField) {
-    const std::vector<ReceptiveField*>& fields = layer.activeFields;
     const size_t firstCell = static_cast<size_t>(firstRow) * layer.outputWidth;
     const size_t endCell = static_cast<size_t>(endRow) * layer.outputWidth;
     // The kernel remembers its last response, that of the last field; the
     // rows holding it set it.
-    const bool holdsLast = firstField < endField && endField == fields.size();
+    const bool holdsLast = firstField < endField && endField == activeLanes.size();
     for (const FeatureMap& map : maps) {
         ConvKernel& kernel = *map.kernel;
         float* plane = map.image->ptr<float>(0);
         const float* saved = activations.data() + static_cast<size_t>(kernel.index) * laneCapacity;
         std::fill(plane + firstCell, plane + endCell, 0.0f);
         for (size_t f = firstField; f < endField; ++f)
-            plane[CellOf(*fields[f])] = saved[LaneOf(*fields[f])];
-        if (holdsLast) kernel.output = saved[LaneOf(*fields.back())];
+            plane[activeCells[f]] = saved[activeLanes[f]];
+        if (holdsLast) kernel.output = saved[activeLanes.back()];
     }
 }
 

@@ -45,6 +45,14 @@ std::vector<FeatureMap> WithoutPadding(std::vector<FeatureMap> maps) {
 std::atomic<ConvolutionLayer::Implementation> chosenImplementation{
     ConvolutionLayer::Implementation::Fast};
 
+// The layer's error total from its error chunks' sums, added in chunk order
+// as the pool gathers the plain error task's results.
+float TotalInChunkOrder(const std::vector<float>& chunkSums) {
+    float total = 0.0f;
+    for (const float sum : chunkSums) total = total + sum;
+    return total;
+}
+
 }  // namespace
 
 void ConvolutionLayer::SetImplementation(Implementation implementation) {
@@ -313,11 +321,9 @@ void ConvolutionLayer::Backward() {
     // The plain error task (the fast path's saved activations are stale),
     // then the update and the lines' sums.
     if (!entryLayer) {
-        const std::vector<float> sums = network->errorSumPool.Run(
-            outputs, [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); });
-        float total = 0.0f;
-        for (const float sum : sums) total = total + sum;
-        errorTotal = total;
+        errorTotal = TotalInChunkOrder(network->errorSumPool.Run(
+            outputs,
+            [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); }));
     }
     // The update and the lines' sums change what the saved activations came from.
     fast.SetActivationsFresh(false);
@@ -422,12 +428,7 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
             return backward(static_cast<size_t>(nextMapChunk.fetch_add(1)), chunk);
         });
     }
-    if (shareErrors) {
-        // As the plain error task's results are gathered: in chunk order.
-        float total = 0.0f;
-        for (const float sum : errorSums) total = total + sum;
-        errorTotal = total;
-    }
+    if (shareErrors) errorTotal = TotalInChunkOrder(errorSums);
     return failures.empty();
 }
 
