@@ -156,6 +156,16 @@ void ConvolutionFast::Configure() {
     pad = layer.maxKernelWidth / 2;
     usable = s >= 1 && outWidth > 0 && outHeight > 0 &&
              layer.fields.size() == static_cast<size_t>(outWidth) * outHeight;
+    // ActivateFields finds each field's centre from its row and column.
+    for (size_t f = 0; usable && f < layer.fields.size(); ++f) {
+        const ReceptiveField& field = layer.fields[f];
+        usable = field.row == static_cast<int>(f) / outWidth &&
+                 field.column == static_cast<int>(f) % outWidth &&
+                 field.centerX == s * field.column + s / 2 &&
+                 field.centerY == s * field.row + s / 2;
+    }
+    knownActive.clear();
+    knownFromQueue = false;
     for (const ConvKernel& kernel : layer.kernels)
         for (const int number : kernel.pattern)
             usable = usable && number >= 0 && number < windowCount;
@@ -288,6 +298,8 @@ void ConvolutionFast::Release() {
     }
     validBits.clear();
     interior.clear();
+    knownActive.clear();
+    knownFromQueue = false;
     activeBits.clear();
     activeBlocks.clear();
     inputRows.clear();
@@ -337,24 +349,26 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
                                      std::vector<DepthLine*>* queue) {
     const int width = layer.inputWidth;
     const int height = layer.inputHeight;
+    const int s = layer.stride;
     const size_t words = static_cast<size_t>(width + 63) / 64;
     // Bitmaps of input positions, row by row: the centres of the active
     // fields, then those widened by the window (whose lines are the full
     // square of maxKernelWidth around the centre) across, then down.
+    // Field row * outputWidth + column is centred at (s * column + s / 2,
+    // s * row + s / 2) (checked by Configure), so its record is not read.
     centreBits.assign(static_cast<size_t>(height) * words, 0);
-    const float* maskRow = nullptr;
-    int maskY = -1;
-    for (ReceptiveField& field : layer.fields) {
-        // Fields come row by row.
-        if (field.centerY != maskY) {
-            maskY = field.centerY;
-            maskRow = resizedMask.ptr<float>(maskY);
+    for (int row = 0; row < layer.outputHeight; ++row) {
+        const int centerY = s * row + s / 2;
+        const float* maskRow = resizedMask.ptr<float>(centerY);
+        std::uint64_t* bits = centreBits.data() + static_cast<size_t>(centerY) * words;
+        ReceptiveField* rowFields =
+            layer.fields.data() + static_cast<size_t>(row) * layer.outputWidth;
+        for (int column = 0; column < layer.outputWidth; ++column) {
+            const int centerX = s * column + s / 2;
+            if (!(maskRow[centerX] > threshold)) continue;
+            bits[centerX / 64] |= std::uint64_t{1} << (centerX % 64);
+            layer.activeFields.push_back(rowFields + column);
         }
-        if (!(maskRow[field.centerX] > threshold)) continue;
-        centreBits[static_cast<size_t>(field.centerY) * words +
-                   static_cast<size_t>(field.centerX) / 64] |= std::uint64_t{1}
-                                                               << (field.centerX % 64);
-        layer.activeFields.push_back(&field);
     }
     if (layer.activeFields.empty()) return;
     acrossBits.assign(centreBits.size(), 0);
@@ -376,34 +390,45 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
             }
         }
     }
+
+    // The positions whose lines are known to be active already, so that no
+    // line is read. A queue holds exactly the active lines of its layer,
+    // and only this and LinesChanged's callers change it. Lines that are not
+    // queued are never set inactive, so the bits set here stay true (a line
+    // the plain path set active is set again, which changes nothing).
+    DepthLine* const firstLine = layer.depthLines.front();
+    if (queue != nullptr && !knownFromQueue) {
+        knownFromQueue = true;
+        knownActive.assign(centreBits.size(), 0);
+        for (const DepthLine* line : *queue) {
+            const size_t position = static_cast<size_t>(line - firstLine);
+            const size_t y = position / static_cast<size_t>(width);
+            const size_t x = position % static_cast<size_t>(width);
+            knownActive[y * words + x / 64] |= std::uint64_t{1} << (x % 64);
+        }
+    } else if (knownActive.size() != centreBits.size()) {
+        knownActive.assign(centreBits.size(), 0);
+    }
     // Positions past the right edge are no lines.
     const std::uint64_t lastWord =
         width % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width % 64)) - 1;
-    windowPositions.clear();
     for (int y = 0; y < height; ++y) {
         for (size_t i = 0; i < words; ++i) {
             std::uint64_t bits = 0;
             for (int r = std::max(0, y - pad); r <= std::min(height - 1, y + pad); ++r)
                 bits |= acrossBits[static_cast<size_t>(r) * words + i];
             if (i + 1 == words) bits &= lastWord;
+            std::uint64_t& known = knownActive[static_cast<size_t>(y) * words + i];
+            bits &= ~known;
+            known |= bits;
             // Set bits from the lowest up, so the lines go in position order.
-            for (; bits != 0; bits &= bits - 1)
-                windowPositions.push_back(static_cast<std::int32_t>(static_cast<size_t>(y) * width +
-                                                                    i * 64 + LowestSetBit(bits)));
+            for (; bits != 0; bits &= bits - 1) {
+                DepthLine* line =
+                    firstLine + static_cast<size_t>(y) * width + i * 64 + LowestSetBit(bits);
+                line->active = true;
+                if (queue != nullptr) queue->push_back(line);
+            }
         }
-    }
-    // The lines have not been touched since the last backward pass, if at
-    // all: ask for them a few ahead.
-    constexpr size_t kAhead = 8;
-    DepthLine* const firstLine = layer.depthLines.front();
-    const size_t count = windowPositions.size();
-    for (size_t k = 0; k < std::min(kAhead, count); ++k) Prefetch(firstLine + windowPositions[k]);
-    for (size_t k = 0; k < count; ++k) {
-        if (k + kAhead < count) Prefetch(firstLine + windowPositions[k + kAhead]);
-        DepthLine* line = firstLine + windowPositions[k];
-        if (line->active) continue;
-        line->active = true;
-        if (queue != nullptr) queue->push_back(line);
     }
 }
 
@@ -1161,6 +1186,8 @@ ConvolutionFast::WeightCache& ConvolutionFast::CachedWeights(const std::vector<F
 }
 
 void ConvolutionFast::WeightsChanged() { ++weightsVersion; }
+
+void ConvolutionFast::LinesChanged() { knownFromQueue = false; }
 
 ConvolutionFast::WeightCache* ConvolutionFast::CurrentCache(const std::vector<FeatureMap>& maps) {
     WeightCache& cache = weightCaches[static_cast<size_t>(maps.front().kernel->index)];

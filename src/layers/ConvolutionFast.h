@@ -64,9 +64,14 @@ class ConvolutionFast {
     // Calling thread: what the layer's Forward does with the resized mask,
     // fields above the threshold into activeFields and their window lines
     // set active (and queued in `queue` unless it is null); the fields in
-    // the same order, the lines in position order, each looked at once.
+    // the same order, the lines in position order. `queue` is the layer's
+    // list of exactly its active lines; with none, nothing may set the lines
+    // inactive.
     void ActivateFields(const cv::Mat& resizedMask, float threshold,
                         std::vector<DepthLine*>* queue);
+    // To be called before anything but ActivateFields changes the queue or
+    // the active flags of its lines.
+    void LinesChanged();
 
     // Calling thread, after the active fields are chosen and before the
     // forward batch of `chunkCount` chunks: picks the layout with less work
@@ -337,8 +342,11 @@ class ConvolutionFast {
     // centres widened across by the window.
     std::vector<std::uint64_t> centreBits;
     std::vector<std::uint64_t> acrossBits;
-    // The positions whose lines the active fields' windows reach, in order.
-    std::vector<std::int32_t> windowPositions;
+    // Input positions whose lines are known to be active (a bit may be
+    // clear for an active line, never the other way round).
+    std::vector<std::uint64_t> knownActive;
+    // Whether knownActive holds exactly the queued lines.
+    bool knownFromQueue = false;
     // Per field (row * outputWidth + column): its position in activeFields
     // in the last Forward, or -1.
     std::vector<std::int32_t> fieldSlot;

@@ -216,6 +216,7 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
         if (useFast) {
             fast.ActivateFields(resizedMask, threshold, entryLayer ? nullptr : &activeLines);
         } else {
+            fast.LinesChanged();
             for (ReceptiveField& field : fields) {
                 if (!(resizedMask.ptr<float>(field.centerY)[field.centerX] > threshold)) continue;
                 for (DepthLine* line : field.lines) {
@@ -291,6 +292,8 @@ std::vector<float> ConvolutionLayer::ForwardTask(std::vector<FeatureMap> maps) {
 }
 
 void ConvolutionLayer::Backward() {
+    // Every way below may clear the lines' flags and their queue.
+    fast.LinesChanged();
     const bool useFast = FastLanes() != nullptr;
     // The saved activations are those the error task would recompute: the
     // inputs and weights are still the last Forward's. After this pass they

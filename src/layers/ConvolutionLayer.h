@@ -56,6 +56,8 @@ class ConvolutionLayer : public ILayer {
     // inputCount), as its `errors` hold them once the fast path has written
     // out those it keeps in compact form.
     std::vector<float> ErrorShares(size_t position) const;
+    // The lines queued for the next Backward.
+    const std::vector<DepthLine*>& ActiveLines() const { return activeLines; }
 
     ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
                      int outputCount, int stride, Network* network, bool entryLayer);

@@ -4,6 +4,7 @@
 // bytes everywhere after every step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -123,6 +124,15 @@ std::string Difference(const Subject& reference, const Subject& fast) {
             return "active flag of line " + std::to_string(p);
     }
     if (std::memcmp(&a.errorTotal, &b.errorTotal, sizeof(float)) != 0) return "error total";
+    // The queues may differ in order, not in what they hold: each active line once.
+    const auto queued = [](const ConvolutionLayer& layer) {
+        std::vector<std::ptrdiff_t> positions;
+        for (const DepthLine* line : layer.ActiveLines())
+            positions.push_back(line - layer.depthLines.front());
+        std::sort(positions.begin(), positions.end());
+        return positions;
+    };
+    if (queued(a) != queued(b)) return "queued lines";
     return "";
 }
 
@@ -408,7 +418,8 @@ TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults)
     feed.Weights(reference.layer, mixed.layer);
     for (const Implementation forward : {Implementation::Reference, Implementation::Fast}) {
         feed.Fill(reference.planes, mixed.planes);
-        const cv::Mat mask = feed.Mask();
+        // One field each time, so that each forward queues new lines.
+        const cv::Mat mask = feed.Mask(true);
         reference.Forward(mask);
         mixed.implementation = forward;
         mixed.Forward(mask);
@@ -438,6 +449,25 @@ TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults)
         if (pass == 1) feed.Weights(reference.layer, mixed.layer);
         EXPECT_EQ(Difference(reference, mixed), "") << "pass " << pass;
     }
+
+    // Fast, plain and fast forwards in one pass, the last two over the same
+    // single field: the last finds the lines the plain one queued.
+    const cv::Mat first = feed.Mask(true);
+    const cv::Mat second = feed.Mask(true);
+    for (const auto& [forward, mask] :
+         {std::pair(Implementation::Fast, first), std::pair(Implementation::Reference, second),
+          std::pair(Implementation::Fast, second)}) {
+        feed.Fill(reference.planes, mixed.planes);
+        reference.Forward(mask);
+        mixed.implementation = forward;
+        mixed.Forward(mask);
+        EXPECT_EQ(Difference(reference, mixed), "") << "after forward";
+    }
+    feed.FillOutputs(reference.layer, mixed.layer);
+    reference.Backward();
+    mixed.implementation = Implementation::Fast;
+    mixed.Backward();
+    EXPECT_EQ(Difference(reference, mixed), "") << "after backward";
 }
 
 namespace {
