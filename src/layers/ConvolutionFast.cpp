@@ -756,10 +756,14 @@ int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector
     // In the padded planes a window position is a fixed offset from the
     // field's lane, as in the forward pass.
     const size_t lane = static_cast<size_t>(field.row) * phaseWidth + field.column;
+    // The lane's bit per window number is set where the field has a line
+    // there, so that the field's own list of lines is not read.
+    const std::uint8_t* valid = validBits.data() + lane / kWidth * windowCount;
+    const unsigned laneBit = 1u << (lane % kWidth);
     int count = 0;
     for (size_t j = 0; j < pattern.size(); ++j) {
         const int number = pattern[j];
-        if (field.lines[static_cast<size_t>(number)] == nullptr) continue;
+        if ((valid[number] & laneBit) == 0) continue;
         if (padded) {
             inputs[count] = planes.data() + static_cast<size_t>(tapPhase[number]) * planeSize +
                             lane + tapOffset[number];
