@@ -8,6 +8,15 @@
 
 namespace {
 
+// A hint to start loading memory that is needed soon; results never depend on it.
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
 void ThrowIfNotFinite(float value) {
     if (!std::isfinite(value)) {
         std::cout << "NAN exception" << std::endl;
@@ -45,7 +54,9 @@ void DenseStack::Build(const std::vector<std::int32_t>& sizes,
         }
     }
 
+    firstConnection.clear();
     for (size_t i = 0; i + 1 < layerCount; ++i) {
+        firstConnection.push_back(connections.size());
         for (Neuron* from : layers[i].neurons) {
             for (Neuron* to : layers[i + 1].neurons) {
                 if (to->isBias) continue;
@@ -69,16 +80,40 @@ std::vector<float> DenseStack::Forward(const std::vector<float*>& inputs) {
         first[k]->output = *inputs[k];
         first[k]->net = *inputs[k];
     }
-    for (size_t i = 1; i + 1 < layers.size(); ++i)
-        for (Neuron* neuron : layers[i].neurons) neuron->Activate();
+    for (size_t i = 1; i < layers.size(); ++i) ActivateLayer(i);
 
     std::vector<float> result;
     result.reserve(layers.back().neurons.size());
-    for (Neuron* neuron : layers.back().neurons) {
-        neuron->Activate();
-        result.push_back(neuron->output);
-    }
+    for (const Neuron* neuron : layers.back().neurons) result.push_back(neuron->output);
     return result;
+}
+
+// Build joins every neuron of a layer to the ordinary neurons of the next,
+// in their order, and lists the connections in that order from
+// firstConnection[i - 1] on: connection k of each neuron goes to ordinary
+// neuron k of layer i (the bias comes last there), and that neuron's inputs
+// come in the order of the neurons they leave. So each sum below takes the
+// same terms in the same order as Neuron::Activate, while the sums of the
+// whole layer advance together and the connections are read in the order
+// they were made.
+void DenseStack::ActivateLayer(size_t i) {
+    const std::vector<Neuron*>& targets = layers[i].neurons;
+    const size_t fan = static_cast<size_t>(layerSizes[i]);
+    layerSums.assign(fan, 0.0f);
+    // A pass starts with the connections out of cache: ask for them a few
+    // neurons ahead (two records share a cache line).
+    constexpr size_t kAhead = 8;
+    size_t first = firstConnection[i - 1];
+    for (const Neuron* source : layers[i - 1].neurons) {
+        const size_t ahead = first + kAhead * fan;
+        for (size_t k = 0; k < fan && ahead + k < connections.size(); k += 2)
+            Prefetch(connections[ahead + k].get());
+        const float value = source->output;
+        for (size_t k = 0; k < fan; ++k)
+            layerSums[k] = layerSums[k] + value * connections[first + k]->weight;
+        first += fan;
+    }
+    for (size_t k = 0; k < fan; ++k) targets[k]->Fire(layerSums[k]);
 }
 
 float DenseStack::SetOutputErrors(const std::vector<float>& targets) {
@@ -93,25 +128,46 @@ float DenseStack::SetOutputErrors(const std::vector<float>& targets) {
 
 void DenseStack::PropagateErrors() {
     // Going backwards, every `to` already holds its error for this sample.
+    // Connection k of every neuron goes to neuron k of the next layer (see
+    // ActivateLayer), whose error is read from a copy.
     for (size_t i = layers.size() - 1; i-- > 0;) {
+        const std::vector<Neuron*>& targets = layers[i + 1].neurons;
+        const size_t fan = static_cast<size_t>(layerSizes[i + 1]);
+        targetErrors.resize(fan);
+        for (size_t k = 0; k < fan; ++k) targetErrors[k] = targets[k]->error;
+        const std::unique_ptr<Connection>* connection = connections.data() + firstConnection[i];
         for (Neuron* neuron : layers[i].neurons) {
             float sum = 0.0f;
-            for (const Connection* out : neuron->outputs) sum += out->to->error * out->weight;
+            for (size_t k = 0; k < fan; ++k) sum += targetErrors[k] * connection[k]->weight;
             neuron->error = sum;
+            connection += fan;
         }
     }
 }
 
 void DenseStack::UpdateWeights() {
-    for (const DenseLayer& layer : layers) {
-        for (const Neuron* from : layer.neurons) {
-            for (Connection* out : from->outputs) {
-                const float slope = out->to->Slope();
-                ThrowIfNotFinite(slope);
-                out->weight =
-                    ((out->to->error * learningRate) * slope) * from->output + out->weight;
-                ThrowIfNotFinite(out->weight);
+    // Nothing but weights changes here, so each target's slope and
+    // (error x rate) x slope are the same for all its inputs: they are
+    // worked out once, and checked where each connection would check them.
+    for (size_t i = 0; i + 1 < layers.size(); ++i) {
+        const std::vector<Neuron*>& targets = layers[i + 1].neurons;
+        const size_t fan = static_cast<size_t>(layerSizes[i + 1]);
+        targetSlopes.resize(fan);
+        targetSteps.resize(fan);
+        for (size_t k = 0; k < fan; ++k) {
+            targetSlopes[k] = targets[k]->Slope();
+            targetSteps[k] = (targets[k]->error * learningRate) * targetSlopes[k];
+        }
+        const std::unique_ptr<Connection>* connection = connections.data() + firstConnection[i];
+        for (const Neuron* from : layers[i].neurons) {
+            const float value = from->output;
+            for (size_t k = 0; k < fan; ++k) {
+                ThrowIfNotFinite(targetSlopes[k]);
+                float& weight = connection[k]->weight;
+                weight = targetSteps[k] * value + weight;
+                ThrowIfNotFinite(weight);
             }
+            connection += fan;
         }
     }
 }
@@ -135,6 +191,7 @@ std::vector<float*> DenseStack::WeightSlots() {
 }
 
 void DenseStack::Clear() {
+    firstConnection.clear();
     connections.clear();
     neurons.clear();
     layers.clear();

@@ -76,4 +76,16 @@ class DenseStack {
     std::vector<std::unique_ptr<Connection>> connections;
     float learningRate = 0.0f;
     std::vector<float> inputFeedback;
+
+  private:
+    // Sets net and output of every ordinary neuron of layer i (i >= 1).
+    void ActivateLayer(size_t i);
+
+    // Where the connections leaving layer i start in `connections`.
+    std::vector<size_t> firstConnection;
+    // Working space of the passes, per neuron of the layer they work towards.
+    std::vector<float> layerSums;
+    std::vector<float> targetErrors;
+    std::vector<float> targetSlopes;
+    std::vector<float> targetSteps;
 };

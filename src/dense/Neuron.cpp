@@ -8,6 +8,10 @@ void Neuron::Activate() {
     if (isBias) return;
     float sum = 0.0f;
     for (const Connection* in : inputs) sum += in->from->output * in->weight;
+    Fire(sum);
+}
+
+void Neuron::Fire(float sum) {
     net = sum;
     if (activation == Rectifier) {
         // A NaN net fails `net <= 0` and passes through, so it is caught later.

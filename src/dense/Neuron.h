@@ -19,6 +19,9 @@ struct Neuron {
     // Recomputes `net` from the inputs and `output` from `net`; a bias
     // neuron is left as it is.
     void Activate();
+    // Takes `sum` as `net` and sets `output` from it, as Activate does with
+    // the sum of its inputs.
+    void Fire(float sum);
     // Derivative of the activation at the last `net` / `output`, as used when
     // this neuron is the target of a weight update.
     float Slope() const;

@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "dense/DenseStack.h"
@@ -246,4 +248,119 @@ TEST(DenseStack, OnlineTrainingSeparatesTwoClasses) {
         ++s;
     }
     EXPECT_LT(lastLoss, firstLoss / 2.0f) << "first " << firstLoss << " last " << lastLoss;
+}
+
+namespace {
+
+// The passes as plain code, neuron by neuron and connection by connection:
+// the order of operations that the stack's own passes must keep.
+void PlainForward(DenseStack& stack, const Floats& inputs) {
+    const std::vector<Neuron*>& first = stack.layers.front().neurons;
+    for (size_t k = 0; k < inputs.size(); ++k) first[k]->output = first[k]->net = inputs[k];
+    for (size_t i = 1; i < stack.layers.size(); ++i)
+        for (Neuron* neuron : stack.layers[i].neurons) neuron->Activate();
+}
+
+void PlainPropagate(DenseStack& stack) {
+    for (size_t i = stack.layers.size() - 1; i-- > 0;) {
+        for (Neuron* neuron : stack.layers[i].neurons) {
+            float sum = 0.0f;
+            for (const Connection* out : neuron->outputs) sum += out->to->error * out->weight;
+            neuron->error = sum;
+        }
+    }
+}
+
+void PlainUpdate(DenseStack& stack) {
+    for (const DenseLayer& layer : stack.layers) {
+        for (const Neuron* from : layer.neurons) {
+            for (Connection* out : from->outputs) {
+                const float slope = out->to->Slope();
+                if (!std::isfinite(slope)) throw "is NAN";
+                out->weight =
+                    ((out->to->error * stack.learningRate) * slope) * from->output + out->weight;
+                if (!std::isfinite(out->weight)) throw "is NAN";
+            }
+        }
+    }
+}
+
+bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The first value in which the two stacks differ, or "" when none.
+std::string Difference(const DenseStack& a, const DenseStack& b) {
+    for (size_t i = 0; i < a.layers.size(); ++i) {
+        for (size_t k = 0; k < a.layers[i].neurons.size(); ++k) {
+            const Neuron& x = *a.layers[i].neurons[k];
+            const Neuron& y = *b.layers[i].neurons[k];
+            const std::string where = std::to_string(i) + "/" + std::to_string(k);
+            if (!SameBits(x.net, y.net) || !SameBits(x.output, y.output))
+                return "activation of " + where;
+            if (!SameBits(x.error, y.error)) return "error of " + where;
+        }
+    }
+    for (size_t c = 0; c < a.connections.size(); ++c)
+        if (!SameBits(a.connections[c]->weight, b.connections[c]->weight))
+            return "weight " + std::to_string(c);
+    return "";
+}
+
+}  // namespace
+
+TEST(DenseStack, PassesKeepThePlainOrderBitForBit) {
+    std::mt19937 engine(7);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (const std::int32_t code : {Sigmoid, Rectifier}) {
+        SCOPED_TRACE(code);
+        // A hidden layer, so that a bias feeds the middle of the stack too.
+        const std::vector<std::int32_t> sizes{37, 6, 4};
+        DenseStack stack;
+        DenseStack plain;
+        stack.Build(sizes, {code, code, Sigmoid}, 0.25f);
+        plain.Build(sizes, {code, code, Sigmoid}, 0.25f);
+        Floats weights;
+        for (size_t c = 0; c < stack.connections.size(); ++c)
+            weights.push_back(2.0f * unit(engine) - 1.0f);
+        for (DenseStack* each : {&stack, &plain}) {
+            std::vector<float*> slots = each->WeightSlots();
+            for (size_t c = 0; c < slots.size(); ++c) *slots[c] = weights[c];
+        }
+        for (int step = 0; step < 4; ++step) {
+            SCOPED_TRACE(step);
+            Floats inputs(37);
+            for (float& value : inputs) value = unit(engine);
+            Floats targets(4);
+            for (float& value : targets) value = unit(engine) < 0.5f ? 0.0f : 1.0f;
+            const Floats outputs = Forward(stack, inputs);
+            PlainForward(plain, inputs);
+            for (size_t k = 0; k < outputs.size(); ++k)
+                EXPECT_TRUE(SameBits(outputs[k], plain.layers.back().neurons[k]->output));
+            stack.SetOutputErrors(targets);
+            plain.SetOutputErrors(targets);
+            stack.PropagateErrors();
+            PlainPropagate(plain);
+            stack.UpdateWeights();
+            PlainUpdate(plain);
+            ASSERT_EQ(Difference(stack, plain), "");
+        }
+    }
+
+    // A weight that makes output 1 NaN: both stop at its first connection,
+    // after the same writes.
+    DenseStack stack;
+    DenseStack plain;
+    const Floats weights{0.5f, std::numeric_limits<float>::quiet_NaN(), 0.25f, -0.5f, 0.125f,
+                         0.75f};
+    BuildWith(stack, {2, 2}, {Sigmoid, Sigmoid}, 0.5f, weights);
+    BuildWith(plain, {2, 2}, {Sigmoid, Sigmoid}, 0.5f, weights);
+    Forward(stack, {0.5f, 1.0f});
+    PlainForward(plain, {0.5f, 1.0f});
+    stack.SetOutputErrors({1.0f, 0.0f});
+    plain.SetOutputErrors({1.0f, 0.0f});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ThrownText([&] { stack.UpdateWeights(); }), "is NAN");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ThrownText([&] { PlainUpdate(plain); }), "is NAN");
+    EXPECT_EQ(Difference(stack, plain), "");
+    EXPECT_NE(Weights(stack)[0], 0.5f);  // the connection before the NaN learned
 }
