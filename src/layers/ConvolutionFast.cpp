@@ -1114,7 +1114,10 @@ size_t ConvolutionFast::ForwardByGathered(const std::vector<FeatureMap>& maps, i
         gather.sourceLanes = gatherSources.data() + static_cast<size_t>(first) * kWidth;
         gather.valid = gatherValid.data() + static_cast<size_t>(first) * windowCount;
         gather.blockCount = count;
-        s.columns.resize(windows.size() * n * roundLanes);
+        // Grown only (a smaller layer's round would zero what a larger one
+        // finds again): the gather writes every float the round reads.
+        const size_t columnFloats = windows.size() * n * roundLanes;
+        if (s.columns.size() < columnFloats) s.columns.resize(columnFloats);
         lanes->gatherColumns(gather, s.columns.data());
         for (size_t i = 0; i < windows.size(); ++i)
             s.columnOffset[static_cast<size_t>(windows[i])] = static_cast<int>(i * n * roundLanes);
