@@ -219,6 +219,34 @@ TEST(MaxPoolBackward, RescalesWindowTowardsTarget) {
     EXPECT_EQ(in.at<float>(0, 2), 0.5f);
 }
 
+TEST(MaxPoolBackward, EachWindowOfSeveralRowsTakesItsOwnRatio) {
+    StartedNetwork pools(2);
+    MaxPool pool(1, false, &pools.net);
+    pool.Configure(cv::Size(4, 4));
+    std::vector<cv::Mat> planes{Plane(4, 4,
+                                      {0.125f, 0.25f, 0.5f, 0.25f,     //
+                                       0.0625f, 0.125f, 0.375f, 0.0f,  //
+                                       0.5f, 0.25f, 0.25f, 0.5f,       //
+                                       0.0f, 0.125f, 0.125f, 0.375f})};
+    FeatureMaps inputs = MapsOver(planes);
+    pool.Forward(inputs, nullptr);
+    // Maxima 0.25, 0.5, 0.5, 0.5; ratios 2, 0.5, 0.25 and 1.5.
+    cv::Mat& out = *pool.outputs[0].image;
+    out.at<float>(0, 0) = 0.5f;
+    out.at<float>(0, 1) = 0.25f;
+    out.at<float>(1, 0) = 0.125f;
+    out.at<float>(1, 1) = 0.75f;
+    pool.Backward();
+    const cv::Mat& in = planes[0];
+    EXPECT_EQ(in.at<float>(1, 0), 0.125f);    // 0.0625 x 2
+    EXPECT_EQ(in.at<float>(1, 2), 0.1875f);   // 0.375 x 0.5
+    EXPECT_EQ(in.at<float>(2, 0), 0.125f);    // 0.5 x 0.25
+    EXPECT_EQ(in.at<float>(3, 1), 0.03125f);  // 0.125 x 0.25
+    EXPECT_EQ(in.at<float>(2, 3), 0.75f);     // 0.5 x 1.5
+    EXPECT_EQ(in.at<float>(3, 2), 0.1875f);   // 0.125 x 1.5
+    EXPECT_EQ(in.at<float>(3, 3), 0.5625f);   // 0.375 x 1.5
+}
+
 TEST(MaxPoolBackward, SkipLeavesPlanesUnchanged) {
     StartedNetwork pools(1);
     MaxPool pool(1, true, &pools.net);
