@@ -5,17 +5,9 @@
 #include <iostream>
 
 #include "network/InitialWeight.h"
+#include "network/Prefetch.h"
 
 namespace {
-
-// A hint to start loading memory that is needed soon; results never depend on it.
-inline void Prefetch(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
-}
 
 void ThrowIfNotFinite(float value) {
     if (!std::isfinite(value)) {

@@ -12,6 +12,7 @@
 
 #include "layers/ConvKernel.h"
 #include "layers/ConvolutionLayer.h"
+#include "network/Prefetch.h"
 
 // Working memory of one worker thread. The vectors only grow, so after the
 // first passes a task allocates nothing.
@@ -78,15 +79,6 @@ using Scratch = ConvolutionScratch;
 Scratch& ThreadScratch() {
     thread_local Scratch scratch;
     return scratch;
-}
-
-// A hint to start loading memory that is needed soon; results never depend on it.
-inline void Prefetch(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
 }
 
 // Kernels per call of the forward vector loops: their sums stay in cache
