@@ -158,6 +158,7 @@ void ConvolutionFast::Configure() {
     }
     knownActive.clear();
     knownFromQueue = false;
+    activeListed = false;
     for (const ConvKernel& kernel : layer.kernels)
         for (const int number : kernel.pattern)
             usable = usable && number >= 0 && number < windowCount;
@@ -292,6 +293,7 @@ void ConvolutionFast::Release() {
     interior.clear();
     knownActive.clear();
     knownFromQueue = false;
+    activeListed = false;
     activeBits.clear();
     activeBlocks.clear();
     inputRows.clear();
@@ -349,6 +351,8 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
     // Field row * outputWidth + column is centred at (s * column + s / 2,
     // s * row + s / 2) (checked by Configure), so its record is not read.
     centreBits.assign(static_cast<size_t>(height) * words, 0);
+    activeCells.clear();
+    activeLanes.clear();
     for (int row = 0; row < layer.outputHeight; ++row) {
         const int centerY = s * row + s / 2;
         const float* maskRow = resizedMask.ptr<float>(centerY);
@@ -360,8 +364,11 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
             if (!(maskRow[centerX] > threshold)) continue;
             bits[centerX / 64] |= std::uint64_t{1} << (centerX % 64);
             layer.activeFields.push_back(rowFields + column);
+            activeCells.push_back(static_cast<size_t>(row) * layer.outputWidth + column);
+            activeLanes.push_back(static_cast<size_t>(row) * phaseWidth + column);
         }
     }
+    activeListed = true;
     if (layer.activeFields.empty()) return;
     acrossBits.assign(centreBits.size(), 0);
     for (int y = 0; y < height; ++y) {
@@ -437,15 +444,21 @@ void ConvolutionFast::PrepareForward(int chunkCount) {
     AllocateBuffers();
     std::fill(activeBits.begin(), activeBits.end(), 0);
     std::fill(fieldSlot.begin(), fieldSlot.end(), -1);
-    activeCells.resize(layer.activeFields.size());
-    activeLanes.resize(layer.activeFields.size());
+    // ActivateFields lists the cells and lanes as it chooses the fields;
+    // fields chosen any other way are listed from their records.
+    if (!activeListed) {
+        activeCells.resize(layer.activeFields.size());
+        activeLanes.resize(layer.activeFields.size());
+        for (size_t f = 0; f < layer.activeFields.size(); ++f) {
+            activeCells[f] = CellOf(*layer.activeFields[f]);
+            activeLanes[f] = LaneOf(*layer.activeFields[f]);
+        }
+    }
+    activeListed = false;
     for (size_t f = 0; f < layer.activeFields.size(); ++f) {
-        const ReceptiveField* field = layer.activeFields[f];
-        activeCells[f] = CellOf(*field);
-        activeLanes[f] = LaneOf(*field);
         fieldSlot[activeCells[f]] = static_cast<std::int32_t>(f);
-        const int q = field->row * phaseWidth + field->column;
-        activeBits[q / kWidth] |= static_cast<std::uint8_t>(1u << (q % kWidth));
+        const size_t lane = activeLanes[f];
+        activeBits[lane / kWidth] |= static_cast<std::uint8_t>(1u << (lane % kWidth));
     }
     activeBlocks.clear();
     int maskedBlocks = 0;

@@ -367,6 +367,9 @@ class ConvolutionFast {
     // (CellOf) and its lane in the activations (LaneOf).
     std::vector<size_t> activeCells;
     std::vector<size_t> activeLanes;
+    // Whether ActivateFields has listed them for the fields it chose since
+    // the last PrepareForward.
+    bool activeListed = false;
     // Per input position, the summed shares ShareErrors leaves for AddRows.
     std::vector<float> lineSums;
     // The kernels' distinct patterns. For a pattern, its entries sorted so
