@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -62,6 +63,9 @@ struct ConvolutionScratch {
 namespace {
 
 constexpr int kWidth = ConvLanes::kWidth;
+
+// The number of set bits of a word.
+inline int PopCount(std::uint64_t bits) { return static_cast<int>(std::bitset<64>(bits).count()); }
 
 // The position of the lowest set bit of a word that is not 0.
 inline int LowestSetBit(std::uint64_t bits) {
@@ -159,6 +163,12 @@ void ConvolutionFast::Configure() {
     knownActive.clear();
     knownFromQueue = false;
     activeListed = false;
+    // The positions of a row that are fields' centres, as bits of 64.
+    centreColumns.assign(static_cast<size_t>(width + 63) / 64, 0);
+    for (int column = 0; usable && column < outWidth; ++column) {
+        const int centerX = s * column + s / 2;
+        centreColumns[static_cast<size_t>(centerX) / 64] |= std::uint64_t{1} << (centerX % 64);
+    }
     for (const ConvKernel& kernel : layer.kernels)
         for (const int number : kernel.pattern)
             usable = usable && number >= 0 && number < windowCount;
@@ -351,21 +361,41 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
     // Field row * outputWidth + column is centred at (s * column + s / 2,
     // s * row + s / 2) (checked by Configure), so its record is not read.
     centreBits.assign(static_cast<size_t>(height) * words, 0);
-    activeCells.clear();
-    activeLanes.clear();
+    size_t activeCount = 0;
     for (int row = 0; row < layer.outputHeight; ++row) {
         const int centerY = s * row + s / 2;
         const float* maskRow = resizedMask.ptr<float>(centerY);
         std::uint64_t* bits = centreBits.data() + static_cast<size_t>(centerY) * words;
+        for (size_t i = 0; i < words; ++i) {
+            // The word's positions above the threshold, without a branch
+            // per position (which the mask's pattern would mispredict),
+            // then only the fields' centres among them.
+            const int first = static_cast<int>(i * 64);
+            const int end = std::min(width, first + 64);
+            std::uint64_t above = 0;
+            for (int x = first; x < end; ++x)
+                above |= static_cast<std::uint64_t>(maskRow[x] > threshold) << (x - first);
+            bits[i] = above & centreColumns[i];
+            activeCount += static_cast<size_t>(PopCount(bits[i]));
+        }
+    }
+    // The active fields in order, with their cells and lanes.
+    layer.activeFields.resize(activeCount);
+    activeCells.resize(activeCount);
+    activeLanes.resize(activeCount);
+    size_t f = 0;
+    for (int row = 0; row < layer.outputHeight; ++row) {
+        const std::uint64_t* bits =
+            centreBits.data() + static_cast<size_t>(s * row + s / 2) * words;
         ReceptiveField* rowFields =
             layer.fields.data() + static_cast<size_t>(row) * layer.outputWidth;
-        for (int column = 0; column < layer.outputWidth; ++column) {
-            const int centerX = s * column + s / 2;
-            if (!(maskRow[centerX] > threshold)) continue;
-            bits[centerX / 64] |= std::uint64_t{1} << (centerX % 64);
-            layer.activeFields.push_back(rowFields + column);
-            activeCells.push_back(static_cast<size_t>(row) * layer.outputWidth + column);
-            activeLanes.push_back(static_cast<size_t>(row) * phaseWidth + column);
+        for (size_t i = 0; i < words; ++i) {
+            for (std::uint64_t above = bits[i]; above != 0; above &= above - 1, ++f) {
+                const int column = static_cast<int>(i * 64 + LowestSetBit(above)) / s;
+                layer.activeFields[f] = rowFields + column;
+                activeCells[f] = static_cast<size_t>(row) * layer.outputWidth + column;
+                activeLanes[f] = static_cast<size_t>(row) * phaseWidth + column;
+            }
         }
     }
     activeListed = true;

@@ -341,6 +341,8 @@ class ConvolutionFast {
     // ActivateFields' bitmaps of input positions: field centres, and the
     // centres widened across by the window.
     std::vector<std::uint64_t> centreBits;
+    // Per 64 positions of an input row, those that are fields' centres.
+    std::vector<std::uint64_t> centreColumns;
     std::vector<std::uint64_t> acrossBits;
     // Input positions whose lines are known to be active (a bit may be
     // clear for an active line, never the other way round).
