@@ -64,7 +64,8 @@ class ConvolutionFast {
     // Calling thread: what the layer's Forward does with the resized mask,
     // fields above the threshold into activeFields and their window lines
     // set active (and queued in `queue` unless it is null); the fields in
-    // the same order, the lines in position order. `queue` is the layer's
+    // the same order, the lines in position order; the fields' cells and
+    // lanes are listed for the next PrepareForward. `queue` is the layer's
     // list of exactly its active lines; with none, nothing may set the lines
     // inactive.
     void ActivateFields(const cv::Mat& resizedMask, float threshold,
