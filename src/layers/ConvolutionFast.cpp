@@ -380,6 +380,7 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
         }
     }
     // The active fields in order, with their cells and lanes.
+    layer.activeFields.clear();
     layer.activeFields.resize(activeCount);
     activeCells.resize(activeCount);
     activeLanes.resize(activeCount);

@@ -62,7 +62,7 @@ class ConvolutionFast {
     bool LinkedTo(const FeatureMaps& inputs) const;
 
     // Calling thread: what the layer's Forward does with the resized mask,
-    // fields above the threshold into activeFields and their window lines
+    // fields above the threshold as activeFields and their window lines
     // set active (and queued in `queue` unless it is null); the fields in
     // the same order, the lines in position order; the fields' cells and
     // lanes are listed for the next PrepareForward. `queue` is the layer's
