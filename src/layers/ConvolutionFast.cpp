@@ -394,8 +394,8 @@ void ConvolutionFast::ActivateFields(const cv::Mat& resizedMask, float threshold
             for (std::uint64_t above = bits[i]; above != 0; above &= above - 1, ++f) {
                 const int column = static_cast<int>(i * 64 + LowestSetBit(above)) / s;
                 layer.activeFields[f] = rowFields + column;
-                activeCells[f] = static_cast<size_t>(row) * layer.outputWidth + column;
-                activeLanes[f] = static_cast<size_t>(row) * phaseWidth + column;
+                activeCells[f] = CellAt(row, column);
+                activeLanes[f] = LaneAt(row, column);
             }
         }
     }
@@ -791,7 +791,7 @@ int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector
     const bool padded = inputCopy == InputCopy::Padded;
     // In the padded planes a window position is a fixed offset from the
     // field's lane, as in the forward pass.
-    const size_t lane = static_cast<size_t>(field.row) * phaseWidth + field.column;
+    const size_t lane = LaneOf(field);
     // The lane's bit per window number is set where the field has a line
     // there, so that the field's own list of lines is not read.
     const std::uint8_t* valid = validBits.data() + lane / kWidth * windowCount;
@@ -820,11 +820,19 @@ int ConvolutionFast::FieldEntries(const ReceptiveField& field, const std::vector
 }
 
 size_t ConvolutionFast::CellOf(const ReceptiveField& field) const {
-    return static_cast<size_t>(field.row) * layer.outputWidth + field.column;
+    return CellAt(field.row, field.column);
 }
 
 size_t ConvolutionFast::LaneOf(const ReceptiveField& field) const {
-    return static_cast<size_t>(field.row) * phaseWidth + field.column;
+    return LaneAt(field.row, field.column);
+}
+
+size_t ConvolutionFast::CellAt(int row, int column) const {
+    return static_cast<size_t>(row) * layer.outputWidth + column;
+}
+
+size_t ConvolutionFast::LaneAt(int row, int column) const {
+    return static_cast<size_t>(row) * phaseWidth + column;
 }
 
 size_t ConvolutionFast::InputStride() const {

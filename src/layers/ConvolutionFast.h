@@ -214,9 +214,12 @@ class ConvolutionFast {
     int FieldEntries(const ReceptiveField& field, const std::vector<int>& pattern,
                      const float** inputs, int* entries) const;
     size_t InputStride() const;
-    // A field's cell in its output plane, and its lane in the blocks.
+    // A field's cell in its output plane, and its lane in the blocks, from
+    // its record or from its row and column.
     size_t CellOf(const ReceptiveField& field) const;
     size_t LaneOf(const ReceptiveField& field) const;
+    size_t CellAt(int row, int column) const;
+    size_t LaneAt(int row, int column) const;
     // Position (y * inputWidth + x) of a line of the layer.
     size_t IndexOf(const DepthLine* line) const;
     // Per chunk (found by its first kernel), its kernels' weights
