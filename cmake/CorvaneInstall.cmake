@@ -5,8 +5,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The ABI is the nine C functions of corvane.h: the SONAME changes with the
-# major version only.
+# The ABI is the C functions of corvane.h (the nine and the extension): the
+# SONAME changes with the major version only.
 set_target_properties(corvane PROPERTIES VERSION ${PROJECT_VERSION}
                                          SOVERSION ${PROJECT_VERSION_MAJOR})
 

@@ -72,6 +72,16 @@ CORVANE_API bool CORVANE_CALL CategoryCount(NetHandle* handle, std::uint32_t* co
 // name needs room for the longest name plus one byte.
 CORVANE_API bool CORVANE_CALL GetCategory(NetHandle* handle, std::int32_t index, char* name);
 
+// ---- Extension: beyond the nine functions above ----
+
+// Sets the learning rate of every convolution kernel and of the dense
+// classifier, from the next TrainOne on. Every load starts at 0.0005, so a
+// host that never calls this trains exactly as before. A rate that is not
+// in (0, 1] (not-a-number and infinities included), a null, unknown or busy
+// handle, or a handle with no network loaded gives false, one line on
+// standard output, and changes nothing.
+CORVANE_API bool CORVANE_CALL SetLearningRate(NetHandle* handle, float rate);
+
 }  // extern "C"
 
 #endif  // CORVANE_H

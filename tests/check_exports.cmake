@@ -1,4 +1,5 @@
-# Fails unless the shared library defines exactly the nine exported functions.
+# Fails unless the shared library defines exactly the nine exported functions
+# and the learning-rate extension.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -11,7 +12,7 @@ foreach(line ${lines})
 endforeach()
 list(SORT found)
 set(expected CategoryCount CreateCorvane GetCategory LoadCorvane Predict ReleaseCorvane
-             SaveCorvane TrainOne UnLoadCorvane)
+             SaveCorvane SetLearningRate TrainOne UnLoadCorvane)
 if(NOT "${found}" STREQUAL "${expected}")
   message(FATAL_ERROR "exported symbols: ${found}\nexpected: ${expected}")
 endif()

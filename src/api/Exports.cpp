@@ -1,5 +1,6 @@
-// The nine exported functions. Each one but CreateCorvane runs its work
-// inside Guarded, the only place where engine failures are caught.
+// The exported functions: the nine and the learning-rate extension. Each
+// one but CreateCorvane runs its work inside Guarded, the only place where
+// engine failures are caught.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -149,6 +150,13 @@ CORVANE_API bool CORVANE_CALL GetCategory(NetHandle* handle, std::int32_t index,
         if (position >= names.size()) return false;
         const std::string& chosen = names[position];
         std::memcpy(Require(name), chosen.c_str(), chosen.size() + 1);
+        return true;
+    });
+}
+
+CORVANE_API bool CORVANE_CALL SetLearningRate(NetHandle* handle, float rate) {
+    return Guarded({"Set learning rate error", true, true}, [&] {
+        HandleRegistry::Claimed(handle)->network.SetLearningRate(rate);
         return true;
     });
 }

@@ -16,6 +16,7 @@ const char* const kTooManyThreads = "thread count must be at most 256";
 const char* const kTooSmall = "image size too small: width and height must be at least 32";
 const char* const kNotBuilt = "no network loaded";
 const char* const kNoOutputs = "output count must be at least 1";
+const char* const kBadRate = "learning rate must be above 0 and at most 1";
 
 // Only convolutions and residual modules have weights and a depth; a bare
 // pooling layer passes neither.
@@ -50,6 +51,7 @@ void Network::Build(cv::Size& size, int outputs, std::vector<std::string> names,
     inputWidth = size.width;
     inputHeight = size.height;
     outputCount = outputs;
+    learningRate = kDefaultLearningRate;
 
     cv::Size running = size;
     int depth = 1;
@@ -143,6 +145,17 @@ float Network::TrainStep(const cv::Mat& image, const std::vector<float>& wanted,
     flatten.Scatter(std::vector<float>(dense.inputFeedback));
     for (auto layer = layers.rbegin(); layer != layers.rend(); ++layer) (*layer)->Backward();
     return error;
+}
+
+void Network::SetLearningRate(float rate) {
+    if (!IsBuilt()) throw kNotBuilt;
+    // Written so that not-a-number fails too.
+    if (!(rate > 0.0f && rate <= 1.0f)) throw kBadRate;
+    learningRate = rate;
+    for (ILayer* layer : layers) {
+        if (IsWeighted(layer)) layer->SetRates(learningRate, maskThreshold);
+    }
+    dense.learningRate = learningRate;
 }
 
 WeightGroups Network::CollectWeights() {

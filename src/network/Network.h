@@ -41,6 +41,12 @@ class Network {
     std::vector<float> Evaluate(const cv::Mat& image, const cv::Mat* mask);
     // One training step; returns the mean absolute output error before it.
     float TrainStep(const cv::Mat& image, const std::vector<float>& wanted, const cv::Mat* mask);
+    // Gives every convolution kernel and the classifier this learning rate
+    // from the next TrainStep on; the mask threshold stays. Refuses, before
+    // changing anything, a network that is not built and a rate outside
+    // (0, 1] (not-a-number included). A new Build starts again from
+    // kDefaultLearningRate.
+    void SetLearningRate(float rate);
 
     // References to every weight, one group per line of the network file:
     // every convolution kernel in network order, then the dense weights.
@@ -64,7 +70,8 @@ class Network {
     int inputWidth = 0;
     int inputHeight = 0;
     std::vector<ILayer*> layers;  // owned
-    float learningRate = 0.0005f;
+    static constexpr float kDefaultLearningRate = 0.0005f;
+    float learningRate = kDefaultLearningRate;
     std::vector<std::string> categories;
     std::vector<cv::Mat> inputPlanes;  // three after a build; the input maps point at them
 };

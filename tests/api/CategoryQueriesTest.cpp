@@ -112,5 +112,7 @@ TEST(Handle, NullArgumentsFailWithoutCrashing) {
     EXPECT_FALSE(CategoryCount(nullptr, nullptr));
     EXPECT_FALSE(GetCategory(h.handle, 0, nullptr));
     EXPECT_FALSE(GetCategory(nullptr, 0, nullptr));
+    EXPECT_FALSE(SetLearningRate(nullptr, 0.01f));
+    EXPECT_FALSE(SetLearningRate(h.handle, 0.01f));  // never loaded
     testing::internal::GetCapturedStdout();
 }

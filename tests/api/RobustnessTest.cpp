@@ -276,8 +276,11 @@ TEST(Robustness, StaleAndForeignHandlesAreRefused) {
             EXPECT_FALSE(TrainOne(stale, &image, 0, 0, 32, 32, wanted, 2, &loss));
             EXPECT_FALSE(CategoryCount(stale, &count));
             EXPECT_FALSE(GetCategory(stale, 0, name));
+            EXPECT_FALSE(SetLearningRate(stale, 0.01f));
         });
-        EXPECT_EQ(printed, "Load Corvane errorUnload Corvane errorCategory count: unknown error\n");
+        EXPECT_EQ(printed,
+                  "Load Corvane errorUnload Corvane errorCategory count: unknown error\n"
+                  "Set learning rate error: unknown handle\n");
     }
     EXPECT_EQ(std::count(std::begin(notAHandle), std::end(notAHandle), 0L), 64);
     EXPECT_EQ(scores, std::vector<float>(2, -1.0f));
