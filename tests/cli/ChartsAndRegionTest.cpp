@@ -6,6 +6,7 @@
 #include "cli/Charts.h"
 #include "cli/LossLog.h"
 #include "cli/Region.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -30,7 +31,9 @@ double CurveRow(const cv::Mat& image, int fromColumn, int toColumn) {
 }  // namespace
 
 TEST(Charts, LossCurveFallsWhenTheLossFalls) {
-    const cv::Mat image = Charts::LossCurve({0.4, 0.3, 0.2, 0.1});
+    LossLog log;
+    for (int i = 1; i <= 4; ++i) log.Add({1, 1, i * 100u, 0.0, 0.5 - 0.1 * i, -1.0});
+    const cv::Mat image = Charts::LossCurve(log);
     ASSERT_EQ(image.type(), CV_8UC3);
     const double left = CurveRow(image, 0, image.cols / 3);
     const double right = CurveRow(image, 2 * image.cols / 3, image.cols);
@@ -38,8 +41,14 @@ TEST(Charts, LossCurveFallsWhenTheLossFalls) {
     ASSERT_GE(right, 0.0);
     // Rows count downwards: a falling loss ends lower on the screen's y scale.
     EXPECT_LT(left, right - 100) << left << " " << right;
-    // A single epoch still shows a point.
-    EXPECT_GE(CurveRow(Charts::LossCurve({0.3}), 0, 640), 0.0);
+    // A single point still shows; a validated epoch adds the accuracy chart below.
+    LossLog one;
+    one.Add({1, 1, 50, 0.0, 0.3, -1.0});
+    EXPECT_GE(CurveRow(Charts::LossCurve(one), 0, image.cols), 0.0);
+    one.SetLastValidation(0.8);
+    const cv::Mat both = Charts::LossCurve(one);
+    EXPECT_EQ(both.rows, 2 * image.rows);
+    EXPECT_GE(CurveRow(both(cv::Rect(0, image.rows, image.cols, image.rows)), 0, image.cols), 0.0);
 }
 
 TEST(Charts, HeatMapColoursTheDiagonalOfAPerfectMatrix) {
@@ -55,11 +64,26 @@ TEST(Charts, HeatMapColoursTheDiagonalOfAPerfectMatrix) {
     EXPECT_NE(hit, miss);
 }
 
-TEST(LossLog, WritesOneCsvLinePerEpoch) {
-    LossLog log;
-    log.Add(100, 0.5);
-    log.Add(40, 0.125);
-    EXPECT_EQ(log.Csv(), "epoch,samples,mean_loss\n1,100,0.5\n2,40,0.125\n");
+TEST(LossLog, KeepsTheHistoryOfEveryRun) {
+    const TempDir dir;
+    EXPECT_EQ(LossLog::Read("loss.csv").NextRun(), 1u);
+    // The earlier per-epoch format is run 1, its samples counted on.
+    TempDir::WriteFile("loss.csv", "epoch,samples,mean_loss\n1,100,0.5\n2,100,0.25\n");
+    LossLog log = LossLog::Read("loss.csv");
+    ASSERT_EQ(log.NextRun(), 2u);
+    log.Add({2, 1, 40, 0.02, 0.125, -1.0});
+    log.SetLastValidation(0.75);
+    log.WriteCsv("loss.csv");
+    const std::string csv =
+        "run,epoch,samples,learning_rate,mean_loss,validation_accuracy\n"
+        "1,1,100,,0.5,\n1,2,200,,0.25,\n2,1,40,0.02,0.125,0.75\n";
+    EXPECT_EQ(TempDir::ReadFile("loss.csv"), csv);
+    EXPECT_EQ(LossLog::Read("loss.csv").Csv(), csv);
+    EXPECT_EQ(LossLog::Read("loss.csv").Runs().size(), 2u);
+    for (const char* broken : {"time,loss\n", "epoch,samples,mean_loss\n1,x,0.5\n"}) {
+        TempDir::WriteFile("loss.csv", broken);
+        EXPECT_THROW(LossLog::Read("loss.csv"), std::runtime_error) << broken;
+    }
 }
 
 TEST(Region, ParsesAndChecksRegions) {

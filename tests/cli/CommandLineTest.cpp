@@ -71,6 +71,10 @@ TEST(CommandLine, RejectsUnusableRequests) {
     ExpectOneLineError(RunCli({"categories"}), 1, "Network.data");
     ExpectOneLineError(RunCli({"train", "--epochs", "0", "data"}), 2, "epochs");
     ExpectOneLineError(RunCli({"train"}), 2, "either");
+    ExpectOneLineError(RunCli({"train", "--learning-rate", "0", "data"}), 2, "--learning-rate");
+    ExpectOneLineError(RunCli({"train", "--learning-rate", "1.5", "data"}), 2, "--learning-rate");
+    ExpectOneLineError(RunCli({"train", "--final-rate", "0.1", "data"}), 2, "--learning-rate");
+    ExpectOneLineError(RunCli({"train", "--keep-best", "data"}), 2, "--validate");
     ExpectOneLineError(RunCli({"eval", "--idx-images", "a"}), 2, "--idx-labels");
     ExpectOneLineError(RunCli({"predict", "--region", "1,2,3", "x.png"}), 2, "1,2,3");
     ExpectOneLineError(RunCli({"predict", "missing.png"}), 1, "missing.png");

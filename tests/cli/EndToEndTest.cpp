@@ -129,6 +129,8 @@ void MakeIdxSet(const std::string& images, const std::string& labels, std::uint3
     WriteGzip(labels, labelBytes);
 }
 
+std::vector<std::string> SortedRows(const std::string& text, std::string* header = nullptr);
+
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -154,8 +156,9 @@ TEST(EndToEnd, InitTrainEvalPredictAndList) {
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_TRUE(Contains(run.out, "Training on 8 samples")) << run.out;
     const std::string csv = TempDir::ReadFile("net/loss.csv");
-    EXPECT_EQ(csv.substr(0, 26), "epoch,samples,mean_loss\n1,") << csv;
-    EXPECT_TRUE(Contains(csv, "\n1,8,")) << csv;
+    const std::string firstRun =
+        "run,epoch,samples,learning_rate,mean_loss,validation_accuracy\n1,1,8,,";
+    EXPECT_EQ(csv.substr(0, firstRun.size()), firstRun) << csv;
     EXPECT_FALSE(cv::imread("net/loss.png").empty());
 
     run = RunProgram({"eval", "data", "--network", "net"});
@@ -183,11 +186,44 @@ TEST(EndToEnd, InitTrainEvalPredictAndList) {
     EXPECT_GE(score, 0.0f);
     EXPECT_LE(score, 1.0f);
 
-    MakeIdxSet("images.gz", "labels.gz", 6);
-    run = RunProgram({"train", "--network", "net", "--idx-images", "images.gz", "--idx-labels",
-                      "labels.gz", "--seed", "5"});
+    // Two held out, a loss point every three samples; the history of the
+    // first run stays.
+    MakeIdxSet("images.gz", "labels.gz", 8);
+    fs::copy_file("net/Network.data", "start.data");
+    const std::vector<std::string> idx{"train",     "--network",    "net",       "--idx-images",
+                                       "images.gz", "--idx-labels", "labels.gz", "--seed",
+                                       "5",         "--loss-every", "3"};
+    const auto train = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), idx.begin(), idx.end());
+        return RunProgram(more);
+    };
+    run = train({"--validate", "2", "--learning-rate", "0.04", "--epochs", "3", "--keep-best"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_TRUE(Contains(run.out, "Training on 6 samples")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "epoch 3: validation accuracy ")) << run.out;
+    std::vector<std::string> rows = SortedRows(TempDir::ReadFile("net/loss.csv"));
+    ASSERT_EQ(rows.size(), 7u);  // one of run 1, two per epoch of run 2
+    EXPECT_EQ(rows[1].substr(0, 11), "2,1,3,0.04,") << rows[1];
+    EXPECT_EQ(rows[6].substr(0, 11), "2,3,18,0.04") << rows[6];
+    EXPECT_NE(rows[6].back(), ',') << rows[6];  // the epoch's accuracy
+    EXPECT_EQ(rows[5].back(), ',') << rows[5];  // none within an epoch
+    // The network left is the one a run stopping at the best epoch leaves.
+    const size_t at = run.out.find("Network.data holds epoch ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const std::string kept = TempDir::ReadFile("net/Network.data");
+    fs::copy_file("start.data", "net/Network.data", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(train({"--validate", "2", "--learning-rate", "0.04", "--epochs",
+                     run.out.substr(at + 25, 1)})
+                  .status,
+              0);
+    EXPECT_TRUE(TempDir::ReadFile("net/Network.data") == kept);
+    // A falling rate: 0.04 x (0.01 / 0.04)^(3 / 6) = 0.02 from sample 3 on.
+    ASSERT_EQ(train({"--validate", "2", "--learning-rate", "0.04", "--final-rate", "0.01"}).status,
+              0);
+    rows = SortedRows(TempDir::ReadFile("net/loss.csv"));
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows[rows.size() - 2].substr(0, 11), "4,1,3,0.04,") << rows[rows.size() - 2];
+    EXPECT_EQ(rows.back().substr(0, 11), "4,1,6,0.02,") << rows.back();
 
     run = RunProgram({"init", "--network", "net", "--size", "64x32", "--categories", "a,b,c"});
     EXPECT_EQ(run.status, 2);
@@ -236,7 +272,7 @@ TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
 namespace {
 
 // The data rows of a CSV file, sorted, and its header line.
-std::vector<std::string> SortedRows(const std::string& text, std::string* header = nullptr) {
+std::vector<std::string> SortedRows(const std::string& text, std::string* header) {
     std::vector<std::string> rows;
     std::istringstream in(text);
     std::string line;

@@ -31,51 +31,138 @@ std::string Short(const std::string& name, std::size_t length) {
 
 const cv::Scalar Charts::kCurveColour(200, 80, 0);
 
-cv::Mat Charts::LossCurve(const std::vector<double>& meanLosses) {
-    const int width = 640, height = 400;
+namespace {
+
+// Distinct colours for the curves after the first, in BGR.
+const cv::Scalar kPalette[] = {Charts::kCurveColour, {40, 40, 220}, {40, 160, 40}, {160, 40, 160},
+                               {0, 150, 220},        {120, 120, 0}, {80, 80, 80},  {200, 160, 60}};
+constexpr std::size_t kMostRuns = 6;  // a loss chart shows the last runs only
+
+// A round step between axis labels that gives at most about eight of them.
+double TickStep(double span) {
+    const double rough = span / 8.0;
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    for (const double factor : {1.0, 2.0, 5.0}) {
+        if (factor * power >= rough) return factor * power;
+    }
+    return 10.0 * power;
+}
+
+// Sample counts as people write them: 500, 20k, 1.5M.
+std::string Count(double samples) {
+    if (samples >= 1e6) return Fixed(samples / 1e6, samples >= 1e7 ? 0 : 1) + "M";
+    if (samples >= 1e3) return Fixed(samples / 1e3, std::fmod(samples, 1e3) == 0.0 ? 0 : 1) + "k";
+    return Fixed(samples, 0);
+}
+
+std::string Rate(double rate) {
+    std::ostringstream out;
+    out << rate;
+    return out.str();
+}
+
+}  // namespace
+
+cv::Mat Charts::LineChart(const std::string& title, const std::vector<Series>& series, double yMin,
+                          double yMax) {
+    const int width = 720, height = 400;
     const int left = 70, right = 20, top = 40, bottom = 60;
     cv::Mat image(height, width, CV_8UC3, kWhite);
     const cv::Point origin(left, height - bottom);
     const int plotWidth = width - left - right;
     const int plotHeight = height - top - bottom;
 
-    double maxLoss = 0.0;
-    for (const double loss : meanLosses) maxLoss = std::max(maxLoss, loss);
-    const double yMax = maxLoss > 0.0 ? maxLoss * 1.1 : 1.0;
-    const std::size_t epochs = std::max<std::size_t>(meanLosses.size(), 1);
+    double xMax = 0.0;
+    for (const Series& line : series) {
+        for (const cv::Point2d& p : line.points) xMax = std::max(xMax, p.x);
+    }
+    if (xMax <= 0.0) xMax = 1.0;
+    const double ySpan = yMax > yMin ? yMax - yMin : 1.0;
+    const auto at = [&](const cv::Point2d& p) {
+        return cv::Point(
+            left + static_cast<int>(std::lround(plotWidth * p.x / xMax)),
+            origin.y - static_cast<int>(std::lround(plotHeight * (p.y - yMin) / ySpan)));
+    };
 
-    // Grid and tick labels: five steps up the loss axis.
+    // Grid and tick labels: five steps up, round sample counts across.
     for (int t = 0; t <= 5; ++t) {
         const int y = origin.y - plotHeight * t / 5;
         cv::line(image, {left, y}, {width - right, y}, kGrey, 1);
-        cv::putText(image, Fixed(yMax * t / 5, 3), {8, y + 5}, kFont, 0.45, kBlack, 1, cv::LINE_AA);
+        cv::putText(image, Fixed(yMin + ySpan * t / 5, ySpan >= 5 ? 0 : 3), {8, y + 5}, kFont, 0.45,
+                    kBlack, 1, cv::LINE_AA);
     }
-    const auto xFor = [&](std::size_t epoch) {  // epoch counted from 1
-        if (epochs == 1) return left + plotWidth / 2;
-        return left + static_cast<int>(std::lround(static_cast<double>(plotWidth) *
-                                                   static_cast<double>(epoch - 1) /
-                                                   static_cast<double>(epochs - 1)));
-    };
-    const std::size_t labelStep = std::max<std::size_t>(1, epochs / 10);
-    for (std::size_t e = 1; e <= epochs; e += labelStep) {
-        cv::putText(image, std::to_string(e), {xFor(e) - 5, origin.y + 20}, kFont, 0.45, kBlack, 1,
+    const double step = TickStep(xMax);
+    for (double x = 0.0; x <= xMax * 1.0001; x += step) {
+        const cv::Point tick = at({x, yMin});
+        cv::line(image, tick, {tick.x, origin.y + 5}, kBlack, 1);
+        cv::putText(image, Count(x), {tick.x - 12, origin.y + 22}, kFont, 0.45, kBlack, 1,
                     cv::LINE_AA);
     }
     cv::line(image, origin, {width - right, origin.y}, kBlack, 2);
     cv::line(image, origin, {left, top}, kBlack, 2);
-    cv::putText(image, "epoch", {left + plotWidth / 2 - 25, height - 15}, kFont, 0.6, kBlack, 1,
-                cv::LINE_AA);
-    cv::putText(image, "mean training loss", {left, 25}, kFont, 0.6, kBlack, 1, cv::LINE_AA);
+    cv::putText(image, "samples seen", {left + plotWidth / 2 - 50, height - 15}, kFont, 0.6, kBlack,
+                1, cv::LINE_AA);
+    cv::putText(image, title, {left, 25}, kFont, 0.6, kBlack, 1, cv::LINE_AA);
 
-    std::vector<cv::Point> points;
-    for (std::size_t e = 0; e < meanLosses.size(); ++e) {
-        const int y = origin.y - static_cast<int>(std::lround(plotHeight * meanLosses[e] / yMax));
-        points.emplace_back(xFor(e + 1), y);
+    for (std::size_t s = 0; s < series.size(); ++s) {
+        const cv::Scalar& colour = kPalette[s % std::size(kPalette)];
+        std::vector<cv::Point> points;
+        for (const cv::Point2d& p : series[s].points) points.push_back(at(p));
+        if (points.size() > 1) cv::polylines(image, points, false, colour, 2, cv::LINE_AA);
+        for (const cv::Point& p : points) cv::circle(image, p, 3, colour, cv::FILLED, cv::LINE_AA);
+        // Legend, top right, one line per curve.
+        const int y = top + 12 + 18 * static_cast<int>(s);
+        cv::line(image, {width - right - 200, y}, {width - right - 176, y}, colour, 3);
+        cv::putText(image, series[s].name, {width - right - 170, y + 5}, kFont, 0.45, kBlack, 1,
+                    cv::LINE_AA);
     }
-    if (points.size() > 1) cv::polylines(image, points, false, kCurveColour, 2, cv::LINE_AA);
-    for (const cv::Point& p : points)
-        cv::circle(image, p, 4, kCurveColour, cv::FILLED, cv::LINE_AA);
     return image;
+}
+
+cv::Mat Charts::AccuracyChart(const std::string& title, const std::vector<Series>& series) {
+    double low = 100.0, high = 0.0;
+    std::vector<Series> percent = series;
+    for (Series& line : percent) {
+        for (cv::Point2d& p : line.points) {
+            p.y *= 100.0;
+            low = std::min(low, p.y);
+            high = std::max(high, p.y);
+        }
+    }
+    if (low > high) low = 0.0, high = 100.0;
+    return LineChart(title, percent, std::floor(low / 10.0) * 10.0,
+                     std::min(100.0, std::floor(high / 10.0) * 10.0 + 10.0));
+}
+
+cv::Mat Charts::LossCurve(const LossLog& log) {
+    std::vector<std::vector<LossLog::Point>> runs = log.Runs();
+    if (runs.size() > kMostRuns) runs.erase(runs.begin(), runs.end() - kMostRuns);
+    std::vector<Series> losses, accuracies;
+    double maxLoss = 0.0;
+    for (const std::vector<LossLog::Point>& run : runs) {
+        const LossLog::Point& first = run.front();
+        std::string name = "run " + std::to_string(first.run) + ", rate " +
+                           (first.learningRate > 0.0 ? Rate(first.learningRate) : "default");
+        if (run.back().learningRate != first.learningRate) {
+            name += " to " + Rate(run.back().learningRate);
+        }
+        Series loss{name, {}}, accuracy{name, {}};
+        for (const LossLog::Point& p : run) {
+            const double x = static_cast<double>(p.samples);
+            loss.points.emplace_back(x, p.meanLoss);
+            maxLoss = std::max(maxLoss, p.meanLoss);
+            if (p.validationAccuracy >= 0.0) accuracy.points.emplace_back(x, p.validationAccuracy);
+        }
+        losses.push_back(loss);
+        if (!accuracy.points.empty()) accuracies.push_back(accuracy);
+    }
+    const cv::Mat lossChart =
+        LineChart("mean training loss", losses, 0.0, maxLoss > 0.0 ? maxLoss * 1.1 : 1.0);
+    if (accuracies.empty()) return lossChart;
+    cv::Mat both;
+    cv::vconcat(lossChart, AccuracyChart("validation accuracy (%) after each epoch", accuracies),
+                both);
+    return both;
 }
 
 cv::Mat Charts::ConfusionHeatMap(const ConfusionMatrix& matrix,

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "cli/Scores.h"
 #include "corvane.h"
 
 namespace {
@@ -75,6 +76,12 @@ void Classifier::Save() {
     }
 }
 
+void Classifier::SetLearningRate(float rate) {
+    if (!::SetLearningRate(handle_, rate)) {
+        throw std::runtime_error("SetLearningRate refused the rate " + std::to_string(rate));
+    }
+}
+
 std::vector<float> Classifier::Predict(const cv::Mat& image, const Region& region) {
     std::vector<float> scores(outputs_);
     if (outputs_ == 0 || !::Predict(handle_, &image, region.x, region.y, region.width,
@@ -82,6 +89,16 @@ std::vector<float> Classifier::Predict(const cv::Mat& image, const Region& regio
         throw std::runtime_error("Predict failed");
     }
     return scores;
+}
+
+double Classifier::Accuracy(const DataSet& data, const std::vector<std::size_t>& samples) {
+    std::size_t right = 0;
+    for (const std::size_t index : samples) {
+        const cv::Mat image = data.Image(index);
+        const std::vector<float> scores = Predict(image, Region::Whole(image));
+        if (Scores::Top(scores, 1).front() == data.Label(index)) ++right;
+    }
+    return samples.empty() ? 0.0 : static_cast<double>(right) / static_cast<double>(samples.size());
 }
 
 float Classifier::Train(const cv::Mat& image, const Region& region,

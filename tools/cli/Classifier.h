@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/DataSet.h"
 #include "cli/Region.h"
 
 struct NetHandle;
@@ -27,8 +28,13 @@ class Classifier {
     void Load(unsigned threads);
     void Save();
 
+    // The learning rate of every later Train call, until the next Load.
+    void SetLearningRate(float rate);
+
     // One score per category.
     std::vector<float> Predict(const cv::Mat& image, const Region& region);
+    // The share of `samples` of `data` whose best score is their own category.
+    double Accuracy(const DataSet& data, const std::vector<std::size_t>& samples);
     // One training step; returns the mean absolute output error before it.
     float Train(const cv::Mat& image, const Region& region, const std::vector<float>& wanted);
 

@@ -72,6 +72,24 @@ int CommandLine::Run(int argc, char** argv) {
     AddDataOptions(*train, options);
     train->add_option("--epochs", options.epochs, "passes over the data (default: 1)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+    train
+        ->add_option("--learning-rate", options.learningRate,
+                     "learning rate, above 0 and at most 1 (default: the library's, 0.0005)")
+        ->check(CLI::Range(1e-9, 1.0));
+    train
+        ->add_option("--final-rate", options.finalRate,
+                     "let the rate fall geometrically to this by the last sample")
+        ->check(CLI::Range(1e-9, 1.0))
+        ->needs("--learning-rate");
+    train->add_option("--validate", options.validate,
+                      "hold out this many samples, picked with the seed, and measure the "
+                      "accuracy on them after each epoch");
+    train->add_flag("--keep-best", options.keepBest,
+                    "leave the network of the epoch that validated best (needs --validate)");
+    train
+        ->add_option("--loss-every", options.lossEvery,
+                     "samples per point of the loss curve (default: 1000)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 40));
 
     CLI::App* eval = app.add_subcommand("eval", "measure accuracy on labelled images");
     AddNetworkOptions(*eval, options, true);

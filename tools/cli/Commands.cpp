@@ -20,6 +20,7 @@
 #include "cli/LossLog.h"
 #include "cli/NetworkHeader.h"
 #include "cli/ProgressDisplay.h"
+#include "cli/RateSchedule.h"
 #include "cli/Region.h"
 #include "cli/ResultTable.h"
 #include "cli/SampleOrder.h"
@@ -88,6 +89,12 @@ auto NamingSample(const DataSet& data, std::size_t index, Step step) -> decltype
     } catch (const std::runtime_error& error) {
         throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
     }
+}
+
+std::string Percent(double share) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(2) << share * 100.0 << '%';
+    return out.str();
 }
 
 std::string Rate(std::size_t samples, double seconds) {
@@ -169,35 +176,67 @@ int Commands::Init() {
 
 int Commands::Train() {
     CheckDataChoice();
+    if (options_.keepBest && options_.validate == 0) {
+        throw std::invalid_argument("--keep-best needs --validate");
+    }
     DataRun run(options_);
     Classifier& network = run.network;
     const DataSet& data = run.data;
     std::vector<std::size_t> picked = run.order.Pick(data.Size(), options_.limit);
     if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
+    // The validation samples are drawn with the seed and never trained on.
+    std::vector<std::size_t> validation;
+    if (options_.validate > 0) {
+        if (options_.validate >= picked.size()) {
+            throw std::invalid_argument("--validate " + std::to_string(options_.validate) +
+                                        " leaves no training samples of " +
+                                        std::to_string(picked.size()));
+        }
+        run.order.Shuffle(picked);
+        validation.assign(picked.begin(), picked.begin() + static_cast<long>(options_.validate));
+        picked.erase(picked.begin(), picked.begin() + static_cast<long>(options_.validate));
+    }
+    // Read first: a history that cannot be extended stops the run before it trains.
+    LossLog log = LossLog::Read("loss.csv");
+    const std::size_t runNumber = log.NextRun();
 
     // Installed before the load, so that Ctrl-C at any point from here on
     // still ends with a saved network.
     const InterruptFlag interrupt;
     network.Load(options_.threads);
     out_ << "Training on " << picked.size() << " samples of " << DataName(options_) << ", "
-         << options_.epochs << " epoch(s), seed " << options_.seed << std::endl;
+         << options_.epochs << " epoch(s), seed " << options_.seed;
+    if (!validation.empty()) out_ << ", " << validation.size() << " held out to validate";
+    out_ << std::endl;
 
     ProgressDisplay progress(out_, ProgressDisplay::StdoutIsTerminal());
-    LossLog log;
-    std::vector<double> curve;
     const std::size_t total = picked.size() * options_.epochs;
+    const std::size_t lossEvery = std::max<std::size_t>(options_.lossEvery, 1);
+    const RateSchedule schedule(options_.learningRate, options_.finalRate, total, lossEvery);
     std::size_t done = 0;
     bool stopped = false;
+    double best = -1.0;
+    std::size_t bestEpoch = 0;
     const Clock::time_point start = Clock::now();
     for (std::size_t epoch = 1; epoch <= options_.epochs && !stopped; ++epoch) {
         run.order.Shuffle(picked);
-        double lossSum = 0.0;
-        std::size_t epochDone = 0;
+        double lossSum = 0.0, pointSum = 0.0;
+        std::size_t epochDone = 0, pointDone = 0;
         ProgressDisplay::State state{epoch, options_.epochs, done, total, 0.0, 0.0};
+        // One loss point for the samples since the last one.
+        const auto addPoint = [&] {
+            log.Add({runNumber, epoch, done, schedule.At(done - 1),
+                     pointSum / static_cast<double>(pointDone), -1.0});
+            pointSum = 0.0;
+            pointDone = 0;
+        };
         for (const std::size_t index : picked) {
             if (interrupt.Raised()) {
                 stopped = true;
                 break;
+            }
+            if (schedule.ChangesAt(done)) {
+                network.SetLearningRate(static_cast<float>(schedule.At(done)));
             }
             const cv::Mat image = data.Image(index);
             const float loss = NamingSample(data, index, [&] {
@@ -205,29 +244,45 @@ int Commands::Train() {
                                      Scores::OneHot(data.Label(index), run.names.size()));
             });
             lossSum += loss;
+            pointSum += loss;
             ++epochDone;
+            ++pointDone;
             ++done;
+            if (pointDone == lossEvery) addPoint();
             state = {epoch, options_.epochs,     done,
                      total, SecondsSince(start), lossSum / static_cast<double>(epochDone)};
             progress.Update(state);
         }
+        if (pointDone > 0) addPoint();
         state.elapsedSeconds = SecondsSince(start);
         progress.Finish(state);
-        if (epochDone > 0) {
-            log.Add(epochDone, lossSum / static_cast<double>(epochDone));
-            curve.push_back(lossSum / static_cast<double>(epochDone));
+        bool save = !options_.keepBest || bestEpoch == 0;
+        if (!stopped && !validation.empty()) {
+            const double accuracy = network.Accuracy(data, validation);
+            log.SetLastValidation(accuracy);
+            out_ << "epoch " << epoch << ": validation accuracy " << Percent(accuracy) << std::endl;
+            if (accuracy > best) {
+                best = accuracy;
+                bestEpoch = epoch;
+                save = true;
+            }
         }
-        network.Save();
+        if (save) network.Save();
         log.WriteCsv("loss.csv");
-        Charts::Save("loss.png", Charts::LossCurve(curve));
+        Charts::Save("loss.png", Charts::LossCurve(log));
     }
     const double seconds = SecondsSince(start);
-    out_ << "Trained " << Rate(done, seconds) << "; loss per epoch in "
-         << (options_.network / "loss.csv").string() << ", plotted in "
+    out_ << "Trained " << Rate(done, seconds) << "; loss every " << lossEvery << " samples in "
+         << (options_.network / "loss.csv").string() << " (run " << runNumber << "), plotted in "
          << (options_.network / "loss.png").string() << std::endl;
+    const bool heldBest = options_.keepBest && bestEpoch > 0;
+    if (heldBest) {
+        out_ << "Network.data holds epoch " << bestEpoch << ", the best on validation ("
+             << Percent(best) << ")" << std::endl;
+    }
     if (stopped) {
-        out_ << "Interrupted: network saved after " << done << " of " << total << " samples"
-             << std::endl;
+        out_ << "Interrupted: " << (heldBest ? "stopped" : "network saved") << " after " << done
+             << " of " << total << " samples" << std::endl;
         return kInterrupted;
     }
     return 0;

@@ -26,6 +26,15 @@ struct CommandOptions {
     std::size_t limit = 0;
     std::uint32_t seed = 1;
 
+    // train: the rate of the first sample (0: the library's own), falling
+    // geometrically to finalRate (0: no fall) by the last; validation
+    // samples held out of training; a loss point every lossEvery samples
+    double learningRate = 0.0;
+    double finalRate = 0.0;
+    std::size_t validate = 0;
+    bool keepBest = false;
+    std::size_t lossEvery = 1000;
+
     // eval and predict: this process's slice of the inputs, and a CSV of
     // one row per input
     std::string shard;
