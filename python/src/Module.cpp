@@ -1,5 +1,5 @@
 // The Python module `corvane`: the Network class and create(), on top of the
-// nine functions of corvane.h.
+// functions of corvane.h.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -105,6 +105,8 @@ PYBIND11_MODULE(corvane, m) {
                                "How many scores predict() returns.")
         .def_property_readonly("input_size", &PyNetwork::inputSize,
                                "The (width, height) the network works at.")
+        .def_property("learning_rate", &PyNetwork::learningRate, &PyNetwork::setLearningRate,
+                      "Learning rate of later train() calls, in (0, 1]; 0.0005 after loading.")
         .def_property_readonly("folder", &PyNetwork::folder)
         .def_property_readonly("closed", &PyNetwork::closed)
         .def("close", &PyNetwork::Close, py::call_guard<py::gil_scoped_release>(),

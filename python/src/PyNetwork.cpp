@@ -121,6 +121,19 @@ float PyNetwork::Train(py::handle image, py::handle wanted, py::handle region) {
     return loss;
 }
 
+float PyNetwork::learningRate() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return learningRate_;
+}
+
+void PyNetwork::setLearningRate(float rate) {
+    if (!(rate > 0.0f && rate <= 1.0f)) throw py::value_error("learning_rate must be in (0, 1]");
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> lock(mutex_);
+    RequireSuccess(SetLearningRate(OpenHandle("learning_rate"), rate), "SetLearningRate", folder_);
+    learningRate_ = rate;
+}
+
 void PyNetwork::Save() {
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> lock(mutex_);

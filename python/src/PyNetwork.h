@@ -39,6 +39,10 @@ class PyNetwork {
     void Save();
     // The category names as the file holds them now.
     std::vector<std::string> Categories();
+    // The learning rate of later train() calls: the library's 0.0005 after
+    // loading. A rate outside (0, 1] raises ValueError.
+    float learningRate() const;
+    void setLearningRate(float rate);
     // Unloads the network and joins its workers; idempotent.
     void Close();
 
@@ -63,7 +67,8 @@ class PyNetwork {
     std::size_t outputCount_ = 0;
     int width_ = 0;
     int height_ = 0;
-    mutable std::mutex mutex_;  // one library call on the handle at a time
+    float learningRate_ = 0.0005f;  // what the library was last given; needs mutex_
+    mutable std::mutex mutex_;      // one library call on the handle at a time
     std::unique_ptr<NetHandle, Releaser> handle_;
 };
 

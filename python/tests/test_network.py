@@ -52,6 +52,20 @@ def test_trained_network_predicts_the_same_after_save_and_reload(network_folder,
         np.testing.assert_allclose(reopened.predict(probe), trained, atol=1e-4, rtol=0)
 
 
+def test_learning_rate_sizes_the_training_step(network_folder, rng):
+    image = bright_square(rng)
+    steps = {}
+    for rate in (None, 0.05):
+        with corvane.Network(network_folder) as net:
+            before = net.predict(image)[0]
+            if rate is not None:
+                net.learning_rate = rate
+                assert net.learning_rate == pytest.approx(rate)
+            net.train(image, [1.0, 0.0, 0.0])
+            steps[rate] = net.predict(image)[0] - before
+    assert steps[0.05] > 10 * steps[None] > 0
+
+
 def test_region_grey_and_strided_images(network_folder, rng):
     canvas = rng.integers(0, 255, size=(48, 40, 3), dtype=np.uint8)
     with corvane.Network(network_folder) as net:
@@ -92,6 +106,10 @@ def test_wrong_arguments_raise_clear_errors(network_folder):
             net.train(image, [1.5, 0.0, 0.0])
         with pytest.raises(TypeError, match="wanted"):
             net.train(image, "abc")
+        for rate in (0.0, -0.5, 1.5, float("nan")):
+            with pytest.raises(ValueError, match="learning_rate"):
+                net.learning_rate = rate
+        assert net.learning_rate == pytest.approx(0.0005)
         # None of that reached the library: the network still works.
         assert net.predict(image).shape == (3,)
 
@@ -107,7 +125,7 @@ def test_close_stops_the_workers_and_refuses_later_calls(network_folder):
     assert net.closed
     image = np.zeros((32, 32), dtype=np.uint8)
     for call in (lambda: net.predict(image), lambda: net.train(image, [0, 0, 1]), net.save,
-                 lambda: net.categories):
+                 lambda: net.categories, lambda: setattr(net, "learning_rate", 0.01)):
         with pytest.raises(RuntimeError, match="closed"):
             call()
     with corvane.Network(network_folder, threads=1) as net:
