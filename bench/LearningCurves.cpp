@@ -112,19 +112,17 @@ int Chart(const Options& o) {
 int main(int argc, char** argv) {
     Options o;
     CLI::App app("learning curves of a Corvane network", "corvane_curves");
-    app.add_option("--network", o.network);
-    app.add_option("--idx-images", o.images);
-    app.add_option("--idx-labels", o.labels);
-    app.add_option("--test-images", o.testImages);
-    app.add_option("--test-labels", o.testLabels);
+    const std::pair<const char*, std::string*> texts[] = {
+        {"--network", &o.network},        {"--idx-images", &o.images},
+        {"--idx-labels", &o.labels},      {"--test-images", &o.testImages},
+        {"--test-labels", &o.testLabels}, {"--name", &o.name},
+        {"--output", &o.output},          {"--chart", &o.chart}};
+    for (const auto& [option, field] : texts) app.add_option(option, *field);
     app.add_option("--rate", o.rate);
     app.add_option("--final-rate", o.finalRate);
     app.add_option("--points", o.points)->delimiter(',');
     app.add_option("--seed", o.seed);
     app.add_option("--threads", o.threads);
-    app.add_option("--name", o.name);
-    app.add_option("--output", o.output);
-    app.add_option("--chart", o.chart);
     app.add_option("CURVES", o.curves);
     CLI11_PARSE(app, argc, argv);
     try {
