@@ -89,7 +89,6 @@ int Chart(const Options& o) {
         std::string line;
         std::getline(in, line);
         Charts::Series curve;
-        curve.points.emplace_back(0.0, 0.1);  // an untrained network guesses one in ten
         while (std::getline(in, line)) {
             std::istringstream fields(line);
             std::string name, samples, rate, accuracy;

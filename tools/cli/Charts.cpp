@@ -65,8 +65,9 @@ std::string Rate(double rate) {
 
 cv::Mat Charts::LineChart(const std::string& title, const std::vector<Series>& series, double yMin,
                           double yMax) {
-    const int width = 720, height = 400;
-    const int left = 70, right = 20, top = 40, bottom = 60;
+    // The legend has a column of its own on the right, clear of the curves.
+    const int width = 860, height = 400;
+    const int left = 70, right = 190, top = 40, bottom = 60;
     cv::Mat image(height, width, CV_8UC3, kWhite);
     const cv::Point origin(left, height - bottom);
     const int plotWidth = width - left - right;
@@ -84,21 +85,22 @@ cv::Mat Charts::LineChart(const std::string& title, const std::vector<Series>& s
             origin.y - static_cast<int>(std::lround(plotHeight * (p.y - yMin) / ySpan)));
     };
 
-    // Grid and tick labels: five steps up, round sample counts across.
-    for (int t = 0; t <= 5; ++t) {
-        const int y = origin.y - plotHeight * t / 5;
-        cv::line(image, {left, y}, {width - right, y}, kGrey, 1);
-        cv::putText(image, Fixed(yMin + ySpan * t / 5, ySpan >= 5 ? 0 : 3), {8, y + 5}, kFont, 0.45,
-                    kBlack, 1, cv::LINE_AA);
+    // Grid and labels at round steps up and across.
+    const double yStep = TickStep(ySpan);
+    const int digits = std::max(0, -static_cast<int>(std::floor(std::log10(yStep))));
+    for (double y = yMin; y <= yMax + yStep * 1e-6; y += yStep) {
+        const int row = at({0.0, y}).y;
+        cv::line(image, {left, row}, {left + plotWidth, row}, kGrey, 1);
+        cv::putText(image, Fixed(y, digits), {8, row + 5}, kFont, 0.45, kBlack, 1, cv::LINE_AA);
     }
-    const double step = TickStep(xMax);
-    for (double x = 0.0; x <= xMax * 1.0001; x += step) {
+    const double xStep = TickStep(xMax);
+    for (double x = 0.0; x <= xMax * 1.0001; x += xStep) {
         const cv::Point tick = at({x, yMin});
         cv::line(image, tick, {tick.x, origin.y + 5}, kBlack, 1);
         cv::putText(image, Count(x), {tick.x - 12, origin.y + 22}, kFont, 0.45, kBlack, 1,
                     cv::LINE_AA);
     }
-    cv::line(image, origin, {width - right, origin.y}, kBlack, 2);
+    cv::line(image, origin, {left + plotWidth, origin.y}, kBlack, 2);
     cv::line(image, origin, {left, top}, kBlack, 2);
     cv::putText(image, "samples seen", {left + plotWidth / 2 - 50, height - 15}, kFont, 0.6, kBlack,
                 1, cv::LINE_AA);
@@ -110,10 +112,9 @@ cv::Mat Charts::LineChart(const std::string& title, const std::vector<Series>& s
         for (const cv::Point2d& p : series[s].points) points.push_back(at(p));
         if (points.size() > 1) cv::polylines(image, points, false, colour, 2, cv::LINE_AA);
         for (const cv::Point& p : points) cv::circle(image, p, 3, colour, cv::FILLED, cv::LINE_AA);
-        // Legend, top right, one line per curve.
-        const int y = top + 12 + 18 * static_cast<int>(s);
-        cv::line(image, {width - right - 200, y}, {width - right - 176, y}, colour, 3);
-        cv::putText(image, series[s].name, {width - right - 170, y + 5}, kFont, 0.45, kBlack, 1,
+        const int y = top + 12 + 20 * static_cast<int>(s);
+        cv::line(image, {width - right + 15, y}, {width - right + 39, y}, colour, 3);
+        cv::putText(image, series[s].name, {width - right + 45, y + 5}, kFont, 0.42, kBlack, 1,
                     cv::LINE_AA);
     }
     return image;
@@ -130,8 +131,8 @@ cv::Mat Charts::AccuracyChart(const std::string& title, const std::vector<Series
         }
     }
     if (low > high) low = 0.0, high = 100.0;
-    return LineChart(title, percent, std::floor(low / 10.0) * 10.0,
-                     std::min(100.0, std::floor(high / 10.0) * 10.0 + 10.0));
+    return LineChart(title, percent, std::floor(low / 5.0) * 5.0,
+                     std::min(100.0, std::floor(high / 5.0) * 5.0 + 5.0));
 }
 
 cv::Mat Charts::LossCurve(const LossLog& log) {

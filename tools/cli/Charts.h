@@ -20,13 +20,14 @@ class Charts {
     };
 
     // Curves against the samples seen, each in its own colour and named in
-    // a legend, on a grid from 0 to the largest x and from yMin to yMax.
+    // a legend beside the plot, on a grid from 0 to the largest x and from
+    // yMin to yMax.
     // Every point is marked, so a curve of one point still shows.
     static cv::Mat LineChart(const std::string& title, const std::vector<Series>& series,
                              double yMin, double yMax);
 
     // Accuracies (shares from 0 to 1) against the samples seen, shown in
-    // percent on a scale that fits them to the nearest 10 %.
+    // percent on a scale that fits them to the nearest 5 %.
     static cv::Mat AccuracyChart(const std::string& title, const std::vector<Series>& series);
 
     // The mean training loss of the last runs of a history against the
