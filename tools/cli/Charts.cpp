@@ -55,9 +55,10 @@ std::string Count(double samples) {
     return Fixed(samples, 0);
 }
 
+// Two significant digits are enough to tell rates apart in a legend.
 std::string Rate(double rate) {
     std::ostringstream out;
-    out << rate;
+    out << std::setprecision(2) << rate;
     return out.str();
 }
 
@@ -66,8 +67,8 @@ std::string Rate(double rate) {
 cv::Mat Charts::LineChart(const std::string& title, const std::vector<Series>& series, double yMin,
                           double yMax) {
     // The legend has a column of its own on the right, clear of the curves.
-    const int width = 860, height = 400;
-    const int left = 70, right = 190, top = 40, bottom = 60;
+    const int width = 900, height = 400;
+    const int left = 70, right = 230, top = 40, bottom = 60;
     cv::Mat image(height, width, CV_8UC3, kWhite);
     const cv::Point origin(left, height - bottom);
     const int plotWidth = width - left - right;
@@ -142,8 +143,8 @@ cv::Mat Charts::LossCurve(const LossLog& log) {
     double maxLoss = 0.0;
     for (const std::vector<LossLog::Point>& run : runs) {
         const LossLog::Point& first = run.front();
-        std::string name = "run " + std::to_string(first.run) + ", rate " +
-                           (first.learningRate > 0.0 ? Rate(first.learningRate) : "default");
+        std::string name = "run " + std::to_string(first.run) + ": " +
+                           (first.learningRate > 0.0 ? Rate(first.learningRate) : "default rate");
         if (run.back().learningRate != first.learningRate) {
             name += " to " + Rate(run.back().learningRate);
         }
