@@ -18,12 +18,12 @@
 
 #include "cli/Charts.h"
 #include "cli/Classifier.h"
-#include "cli/DataSet.h"
 #include "cli/RateSchedule.h"
 #include "cli/Region.h"
 #include "cli/SampleOrder.h"
 #include "cli/Scores.h"
-#include "cli/WorkingDirectory.h"
+#include "common/DataSet.h"
+#include "common/WorkingDirectory.h"
 
 namespace {
 

@@ -9,14 +9,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "Arguments.h"
-#include "InFolder.h"
-#include "NetworkHeader.h"
 #include "PyNetwork.h"
+#include "common/NetworkHeader.h"
+#include "common/WorkingDirectory.h"
 
 namespace py = pybind11;
 
@@ -38,19 +37,21 @@ std::pair<int, int> SizeArgument(py::handle size) {
     throw py::type_error("size must be an int or a (width, height) pair of ints");
 }
 
+// The header of a new network; a bad size or name is a ValueError.
+NetworkHeader NewHeader(py::handle size, const std::vector<std::string>& categories) {
+    const std::pair<int, int> sides = SizeArgument(size);
+    try {
+        return NetworkHeader(sides.first, sides.second, categories);
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+    }
+}
+
 // Writes the header, then lets the library build the network with its
 // initial weights and save it in full. A failed creation leaves no file.
 void Create(const std::filesystem::path& folder, py::handle size,
             const std::vector<std::string>& categories, bool overwrite, std::uint32_t threads) {
-    NetworkHeader header;
-    std::tie(header.width, header.height) = SizeArgument(size);
-    header.categories = categories;
-    header.outputCount = static_cast<int>(categories.size());
-    try {
-        header.Validate();
-    } catch (const std::invalid_argument& error) {
-        throw py::value_error(error.what());
-    }
+    const NetworkHeader header = NewHeader(size, categories);
     CheckThreads(threads);
 
     const std::filesystem::path absolute = std::filesystem::absolute(folder);
@@ -63,7 +64,7 @@ void Create(const std::filesystem::path& folder, py::handle size,
     }
 
     py::gil_scoped_release unlocked;
-    InFolder inside(absolute);
+    WorkingDirectory inside(absolute);
     header.Write(file);
     try {
         std::unique_ptr<NetHandle, decltype(&ReleaseCorvane)> handle(CreateCorvane(),

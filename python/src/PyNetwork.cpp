@@ -3,8 +3,8 @@
 #include <stdexcept>
 
 #include "Arguments.h"
-#include "InFolder.h"
-#include "NetworkHeader.h"
+#include "common/NetworkHeader.h"
+#include "common/WorkingDirectory.h"
 
 namespace py = pybind11;
 
@@ -40,15 +40,15 @@ PyNetwork::PyNetwork(const std::filesystem::path& folder, std::uint32_t threads)
 
     py::gil_scoped_release unlocked;
     {
-        InFolder inside(folder_);
+        WorkingDirectory inside(folder_);
         // The header is read under the same lock as the load, so both see one file.
-        const NetworkHeader header = NetworkHeader::ReadSizes(kFileName);
+        const NetworkHeader header = NetworkHeader::Read(kFileName);
         std::unique_ptr<NetHandle, Releaser> handle(CreateCorvane());
         if (!handle) throw std::bad_alloc();
         RequireSuccess(LoadCorvane(handle.get(), threads), "LoadCorvane", folder_);
-        outputCount_ = static_cast<std::size_t>(header.outputCount);
-        width_ = header.width;
-        height_ = header.height;
+        outputCount_ = static_cast<std::size_t>(header.OutputCount());
+        width_ = header.Width();
+        height_ = header.Height();
         handle_ = std::move(handle);
     }
     // Never while holding the directory lock: CloseAll takes the registry
@@ -138,7 +138,7 @@ void PyNetwork::Save() {
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> lock(mutex_);
     NetHandle* const handle = OpenHandle("save");
-    InFolder inside(folder_);
+    WorkingDirectory inside(folder_);
     RequireSuccess(SaveCorvane(handle), "SaveCorvane", folder_);
 }
 
@@ -147,7 +147,7 @@ std::vector<std::string> PyNetwork::Categories() {
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> lock(mutex_);
     NetHandle* const handle = OpenHandle("categories");
-    InFolder inside(folder_);
+    WorkingDirectory inside(folder_);
     std::uint32_t count = 0;
     RequireSuccess(CategoryCount(handle, &count), "CategoryCount", folder_);
     // No name can be longer than the file that holds it; we hold the lock,

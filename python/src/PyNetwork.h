@@ -20,7 +20,7 @@
 // Close (or destruction). Calls on one object are serialised by its own
 // mutex, so Python threads may share an object; separate objects run their
 // predictions and training steps concurrently. Calls that read or write
-// "Network.data" run inside the network's folder (see InFolder). The GIL is
+// "Network.data" run inside the network's folder (see WorkingDirectory). The GIL is
 // released for every library call.
 class PyNetwork {
   public:

@@ -5,9 +5,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <stdexcept>
 
-#include "cli/CategoryMatcher.h"
-#include "cli/DataSet.h"
-#include "cli/IdxFile.h"
+#include "common/CategoryMatcher.h"
+#include "common/DataSet.h"
+#include "common/IdxFile.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -2,7 +2,8 @@
 
 #include <stdexcept>
 
-#include "cli/NetworkHeader.h"
+#include "cli/CategoriesFile.h"
+#include "common/NetworkHeader.h"
 #include "support/TempDir.h"
 
 TEST(NetworkHeader, ParsesSizes) {
@@ -41,7 +42,7 @@ TEST(NetworkHeader, WritesTheThreeHeaderLines) {
 TEST(NetworkHeader, ReadsNameFiles) {
     const TempDir dir;
     TempDir::WriteFile("names.txt", "shirt\r\n\nsandal\r\n  bag\n");
-    EXPECT_EQ(NetworkHeader::ReadNames("names.txt"),
+    EXPECT_EQ(CategoriesFile::Read("names.txt").Names(),
               (std::vector<std::string>{"shirt", "sandal", "  bag"}));
-    EXPECT_THROW(NetworkHeader::ReadNames("missing.txt"), std::runtime_error);
+    EXPECT_THROW(CategoriesFile::Read("missing.txt"), std::runtime_error);
 }

@@ -1,28 +1,16 @@
 #include "cli/Classifier.h"
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
 #include "cli/Scores.h"
+#include "common/NetworkHeader.h"
 #include "corvane.h"
 
 namespace {
 
 const char* const kNetworkFile = "Network.data";
-
-// The output count on line 2 of the network file, or -1 when unreadable.
-long OutputCountInFile() {
-    std::ifstream in(kNetworkFile);
-    std::string size, count;
-    if (!std::getline(in, size) || !std::getline(in, count)) return -1;
-    try {
-        return std::stol(count);
-    } catch (const std::exception&) {
-        return -1;
-    }
-}
 
 }  // namespace
 
@@ -54,8 +42,8 @@ std::vector<std::string> Classifier::Categories() {
 
 void Classifier::Load(unsigned threads) {
     const std::vector<std::string> names = Categories();
-    const long outputs = OutputCountInFile();
-    if (outputs != static_cast<long>(names.size())) {
+    const int outputs = NetworkHeader::Read(kNetworkFile).OutputCount();
+    if (outputs != static_cast<int>(names.size())) {
         throw std::runtime_error(std::filesystem::absolute(kNetworkFile).string() + " declares " +
                                  std::to_string(outputs) + " outputs but names " +
                                  std::to_string(names.size()) + " categories");

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/DataSet.h"
 #include "cli/Region.h"
+#include "common/DataSet.h"
 
 struct NetHandle;
 

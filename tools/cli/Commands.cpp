@@ -11,14 +11,13 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "cli/CategoriesFile.h"
 #include "cli/Charts.h"
 #include "cli/Classifier.h"
 #include "cli/ConfusionMatrix.h"
-#include "cli/DataSet.h"
 #include "cli/InterruptFlag.h"
 #include "cli/LibraryOutputToStderr.h"
 #include "cli/LossLog.h"
-#include "cli/NetworkHeader.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/RateSchedule.h"
 #include "cli/Region.h"
@@ -26,7 +25,9 @@
 #include "cli/SampleOrder.h"
 #include "cli/Scores.h"
 #include "cli/Shard.h"
-#include "cli/WorkingDirectory.h"
+#include "common/DataSet.h"
+#include "common/NetworkHeader.h"
+#include "common/WorkingDirectory.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ int Commands::Init() {
             "give the categories with either --categories or --categories-file");
     }
     const std::vector<std::string> names =
-        listed ? options_.categories : NetworkHeader::ReadNames(options_.categoriesFile);
+        listed ? options_.categories : CategoriesFile::Read(options_.categoriesFile).Names();
     const NetworkHeader header(width, height, names);
 
     fs::create_directories(options_.network);
@@ -151,13 +152,7 @@ int Commands::Init() {
         throw std::invalid_argument((options_.network / kNetworkFile).string() +
                                     " already exists (--force replaces it)");
     }
-    {
-        std::ofstream file(kNetworkFile, std::ios::binary | std::ios::trunc);
-        file << header.Text();
-        if (!file.flush()) {
-            throw std::runtime_error("cannot write " + (options_.network / kNetworkFile).string());
-        }
-    }
+    header.Write(kNetworkFile);
     // The library builds the network from the header with fresh weights;
     // saving writes them out. A file that did not get that far is no network.
     try {

@@ -1,4 +1,4 @@
-#include "cli/IdxFile.h"
+#include "common/IdxFile.h"
 
 #include <zlib.h>
 

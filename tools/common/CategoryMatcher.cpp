@@ -1,4 +1,4 @@
-#include "cli/CategoryMatcher.h"
+#include "common/CategoryMatcher.h"
 
 #include <algorithm>
 #include <stdexcept>

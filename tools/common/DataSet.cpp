@@ -1,4 +1,4 @@
-#include "cli/DataSet.h"
+#include "common/DataSet.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
-#include "cli/CategoryMatcher.h"
-#include "cli/IdxFile.h"
+#include "common/CategoryMatcher.h"
+#include "common/IdxFile.h"
 
 namespace {
 
