@@ -46,11 +46,11 @@ int Measure(const Options& o) {
     std::ofstream out(std::filesystem::absolute(o.output), std::ios::binary);
     out << "name,samples,learning_rate,test_accuracy\n";
     const WorkingDirectory here(o.network);
-    Classifier network;
+    Classifier network("the network in " + o.network);
     const std::size_t categories = network.Categories().size();
     const DataSet train = DataSet::FromIdx(images, labels, categories);
     const DataSet test = DataSet::FromIdx(testImages, testLabels, categories);
-    network.Load(o.threads);
+    network.Load(o.threads, false);
     std::vector<std::size_t> everyTest(test.Size());
     std::iota(everyTest.begin(), everyTest.end(), std::size_t{0});
     const std::size_t total = o.points.back();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
@@ -77,10 +78,39 @@ TEST(CommandLine, RejectsUnusableRequests) {
     ExpectOneLineError(RunCli({"train", "--keep-best", "data"}), 2, "--validate");
     ExpectOneLineError(RunCli({"eval", "--idx-images", "a"}), 2, "--idx-labels");
     ExpectOneLineError(RunCli({"predict", "--region", "1,2,3", "x.png"}), 2, "1,2,3");
-    ExpectOneLineError(RunCli({"predict", "missing.png"}), 1, "missing.png");
+    ExpectOneLineError(RunCli({"predict", "missing.png"}), 1, "corvane init");
     ExpectOneLineError(RunCli({"predict", "--top", "0", "missing.png"}), 2, "--top");
-    cv::imwrite("small.png", cv::Mat(10, 10, CV_8UC1, cv::Scalar(1)));
-    ExpectOneLineError(RunCli({"predict", "--region", "5,5,6,5", "small.png"}), 1, "small.png");
+}
+
+TEST(CommandLine, PredictNamesEachFailingImageAndRefusesACutNetwork) {
+    const TempDir dir;
+    ASSERT_EQ(RunCli({"init", "--size", "32x32", "--categories", "a,b", "--threads", "1"}).status,
+              0);
+    cv::imwrite("good.png", cv::Mat(32, 32, CV_8UC1, cv::Scalar(90)));
+    cv::imwrite("thin.png", cv::Mat(1, 100, CV_8UC1, cv::Scalar(90)));  // no row left at 32x32
+    TempDir::WriteFile("bad.png", "not a png");
+    // One line per failing image, naming it and why; the others get their results.
+    const Outcome run =
+        RunCli({"predict", "--quiet", "good.png", "bad.png", "thin.png", "no.png", "good.png"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 * 3) << run.out;
+    for (const char* why : {"bad.png: not an image", "thin.png: too thin", "no.png: not found"})
+        EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3) << run.err;
+    ExpectOneLineError(RunCli({"predict", "--quiet", "--region", "5,5,30,30", "good.png"}), 1,
+                       "good.png: region 5,5,30,30 leaves");
+
+    // The first 100 lines: the header and 97 kernels of the 831154 weights
+    // (830128 in the convolutions, (512 inputs + 1) x 2 in the dense stack).
+    std::string cut = TempDir::ReadFile("Network.data");
+    std::size_t end = 0;
+    for (int line = 0; line < 100; ++line) end = cut.find('\n', end) + 1;
+    cut.resize(end);
+    TempDir::WriteFile("Network.data", cut);
+    const auto values = std::count(cut.begin(), cut.end(), ';') - 3;  // "32;32", "a;b;"
+    ExpectOneLineError(RunCli({"predict", "good.png"}), 1,
+                       std::to_string(values) + " of the 831154 weights");
+    EXPECT_EQ(RunCli({"predict", "--allow-incomplete", "--quiet", "good.png"}).status, 0);
 }
 
 TEST(CommandLine, TrainNamesFoldersThatAreNoCategory) {

@@ -168,11 +168,17 @@ TEST(EndToEnd, InitTrainEvalPredictAndList) {
     EXPECT_TRUE(Contains(run.out, "confusion matrix")) << run.out;
     EXPECT_FALSE(cv::imread("net/confusion.png").empty());
 
-    run = RunProgram({"predict", "--network", "net", "--top", "2", "data/vertical/v1.png"});
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_TRUE(Contains(run.out, "  1. ")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "  2. ")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "horizontal")) << run.out;
+    // Standard output carries the results alone; the library's own lines go
+    // to standard error, or nowhere with --quiet.
+    for (const bool quiet : {false, true}) {
+        run = RunProgram({"predict", "--network", "net", "--top", "2",
+                          quiet ? "--quiet" : "--threads=2", "data/vertical/v1.png"});
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;
+        EXPECT_TRUE(Contains(run.out, "v1.png\n  1. ") && Contains(run.out, "\n  2. ")) << run.out;
+        EXPECT_EQ(Contains(run.err, "Weights loaded:"), !quiet) << run.err;
+        EXPECT_EQ(run.err.empty(), quiet) << run.err;
+    }
 
     // JSON alone on standard output: the library's own lines go to standard error.
     run = RunProgram({"predict", "--network", "net", "--json", "--top", "1", "--region",

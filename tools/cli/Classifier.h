@@ -9,12 +9,16 @@
 
 struct NetHandle;
 
-// Owns one library handle and turns the library's false results into
-// exceptions that say which call failed. Works on "Network.data" in the
-// current directory, like the library itself.
+// Owns one library handle on "Network.data" in the current directory, like
+// the library itself, and turns the library's false results into exceptions
+// that say in one line what went wrong. What the library prints during a
+// call that fails becomes part of that line instead of extra lines; what it
+// prints during a call that works goes on to std::cout.
 class Classifier {
   public:
-    Classifier();  // throws std::runtime_error when no handle can be had
+    // name: how messages call the network. Throws std::runtime_error,
+    // suggesting `corvane init`, when there is no "Network.data" here.
+    explicit Classifier(std::string name);
     ~Classifier();
     Classifier(const Classifier&) = delete;
     Classifier& operator=(const Classifier&) = delete;
@@ -24,14 +28,17 @@ class Classifier {
 
     // Builds the network with threads workers per pool. Refuses a file whose
     // output count differs from its number of names, since Predict writes one
-    // score per output into a buffer sized by the names.
-    void Load(unsigned threads);
+    // score per output into a buffer sized by the names; and, unless
+    // allowIncomplete, a file that holds fewer weights than its header
+    // implies (the library keeps fresh weights where values are missing).
+    void Load(unsigned threads, bool allowIncomplete);
     void Save();
 
     // The learning rate of every later Train call, until the next Load.
     void SetLearningRate(float rate);
 
-    // One score per category.
+    // One score per category. Throws std::runtime_error saying why the
+    // library refused the image.
     std::vector<float> Predict(const cv::Mat& image, const Region& region);
     // The share of `samples` of `data` whose best score is their own category.
     double Accuracy(const DataSet& data, const std::vector<std::size_t>& samples);
@@ -39,6 +46,12 @@ class Classifier {
     float Train(const cv::Mat& image, const Region& region, const std::vector<float>& wanted);
 
   private:
+    // Why the library refused an image, in plain words where they are known.
+    std::string Refusal(const Region& region, const std::string& said) const;
+
     NetHandle* handle_;
+    std::string name_;
     std::size_t outputs_ = 0;
+    int width_ = 0;
+    int height_ = 0;
 };

@@ -8,9 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "cli/LibraryOutput.h"
+
 namespace {
 
-constexpr int kFailed = 1;
 constexpr int kBadArguments = 2;
 
 // Errors must stay on one line, whatever a message carries.
@@ -23,12 +24,20 @@ std::string OneLine(std::string text) {
 void AddNetworkOptions(CLI::App& command, CommandOptions& options, bool loads) {
     command.add_option("--network", options.network,
                        "folder of the network file Network.data (default: current folder)");
+    command.add_flag("--quiet", options.quiet,
+                     "drop the library's own lines (otherwise on standard error)");
     if (loads) {
         command
             .add_option("--threads", options.threads,
                         "worker threads per pool of the network (default: one per core)")
             ->check(CLI::Range(1u, 256u));
     }
+}
+
+void AddLoadOptions(CLI::App& command, CommandOptions& options) {
+    AddNetworkOptions(command, options, true);
+    command.add_flag("--allow-incomplete", options.allowIncomplete,
+                     "use a network file that holds fewer weights than its header implies");
 }
 
 void AddDataOptions(CLI::App& command, CommandOptions& options) {
@@ -68,7 +77,7 @@ int CommandLine::Run(int argc, char** argv) {
     init->add_flag("--force", options.force, "replace an existing Network.data");
 
     CLI::App* train = app.add_subcommand("train", "train the network on labelled images");
-    AddNetworkOptions(*train, options, true);
+    AddLoadOptions(*train, options);
     AddDataOptions(*train, options);
     train->add_option("--epochs", options.epochs, "passes over the data (default: 1)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
@@ -92,12 +101,12 @@ int CommandLine::Run(int argc, char** argv) {
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 40));
 
     CLI::App* eval = app.add_subcommand("eval", "measure accuracy on labelled images");
-    AddNetworkOptions(*eval, options, true);
+    AddLoadOptions(*eval, options);
     AddDataOptions(*eval, options);
     AddShardOptions(*eval, options);
 
     CLI::App* predict = app.add_subcommand("predict", "show the best categories of images");
-    AddNetworkOptions(*predict, options, true);
+    AddLoadOptions(*predict, options);
     predict->add_option("IMAGE", options.images, "image files")->required();
     predict->add_option("--region", options.region, "part of each image to use: x,y,w,h");
     predict->add_option("--top", options.top, "how many categories to show (default: 3)");
@@ -131,20 +140,24 @@ int CommandLine::Run(int argc, char** argv) {
         return kBadArguments;
     }
 
+    // Results go where out_ led before std::cout (which may be out_) was
+    // turned to the library's lines.
+    std::ostream results(out_.rdbuf());
+    const LibraryOutput library(options.quiet ? nullptr : err_.rdbuf());
     try {
-        Commands commands(options, out_);
+        Commands commands(options, results, err_);
         if (init->parsed()) return commands.Init();
         if (train->parsed()) return commands.Train();
         if (eval->parsed()) return commands.Eval();
         if (predict->parsed()) return commands.Predict();
         return commands.Categories();
     } catch (const std::invalid_argument& error) {
-        out_ << std::flush;
+        results << std::flush;
         err_ << "corvane: " << OneLine(error.what()) << std::endl;
         return kBadArguments;
     } catch (const std::exception& error) {
-        out_ << std::flush;
+        results << std::flush;
         err_ << "corvane: " << OneLine(error.what()) << std::endl;
-        return kFailed;
+        return Commands::kFailed;
     }
 }

@@ -16,7 +16,6 @@
 #include "cli/Classifier.h"
 #include "cli/ConfusionMatrix.h"
 #include "cli/InterruptFlag.h"
-#include "cli/LibraryOutputToStderr.h"
 #include "cli/LossLog.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/RateSchedule.h"
@@ -71,6 +70,7 @@ double MeanError(const std::vector<float>& scores, std::size_t label) {
 struct DataRun {
     explicit DataRun(const CommandOptions& options)
         : here(options.network),
+          network((options.network / kNetworkFile).string()),
           names(network.Categories()),
           data(LoadData(options, names)),
           order(options.seed) {}
@@ -82,13 +82,14 @@ struct DataRun {
     SampleOrder order;
 };
 
-// Runs `step` on sample `index`, naming the sample in any error it raises.
+// Runs `step` on the sample called `name`, putting the name in front of any
+// error it raises.
 template <typename Step>
-auto NamingSample(const DataSet& data, std::size_t index, Step step) -> decltype(step()) {
+auto NamingSample(const std::string& name, Step step) -> decltype(step()) {
     try {
         return step();
     } catch (const std::runtime_error& error) {
-        throw std::runtime_error(std::string(error.what()) + " on " + data.Describe(index));
+        throw std::runtime_error(name + ": " + error.what());
     }
 }
 
@@ -107,8 +108,8 @@ std::string Rate(std::size_t samples, double seconds) {
 
 }  // namespace
 
-Commands::Commands(CommandOptions options, std::ostream& out)
-    : options_(std::move(options)), out_(out) {
+Commands::Commands(CommandOptions options, std::ostream& out, std::ostream& err)
+    : options_(std::move(options)), out_(out), err_(err) {
     ResolvePaths();
 }
 
@@ -156,8 +157,9 @@ int Commands::Init() {
     // The library builds the network from the header with fresh weights;
     // saving writes them out. A file that did not get that far is no network.
     try {
-        Classifier network;
-        network.Load(options_.threads);
+        Classifier network((options_.network / kNetworkFile).string());
+        // The file holds no weights yet: the library makes them.
+        network.Load(options_.threads, true);
         network.Save();
     } catch (...) {
         std::error_code ignored;
@@ -198,7 +200,7 @@ int Commands::Train() {
     // Installed before the load, so that Ctrl-C at any point from here on
     // still ends with a saved network.
     const InterruptFlag interrupt;
-    network.Load(options_.threads);
+    network.Load(options_.threads, options_.allowIncomplete);
     out_ << "Training on " << picked.size() << " samples of " << DataName(options_) << ", "
          << options_.epochs << " epoch(s), seed " << options_.seed;
     if (!validation.empty()) out_ << ", " << validation.size() << " held out to validate";
@@ -234,7 +236,7 @@ int Commands::Train() {
                 network.SetLearningRate(static_cast<float>(schedule.At(done)));
             }
             const cv::Mat image = data.Image(index);
-            const float loss = NamingSample(data, index, [&] {
+            const float loss = NamingSample(data.Describe(index), [&] {
                 return network.Train(image, Region::Whole(image),
                                      Scores::OneHot(data.Label(index), run.names.size()));
             });
@@ -295,7 +297,7 @@ int Commands::Eval() {
         shard.Select(run.order.Pick(data.Size(), options_.limit));
     if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
     ResultTable table(options_.output, {"sample", "source", "label", "predicted", "score"});
-    network.Load(options_.threads);
+    network.Load(options_.threads, options_.allowIncomplete);
     out_ << "Evaluating on " << picked.size() << " samples of " << DataName(options_) << std::endl;
 
     ConfusionMatrix matrix(names.size());
@@ -306,8 +308,8 @@ int Commands::Eval() {
     ProgressDisplay::State state{1, 1, 0, picked.size(), 0.0, 0.0};
     for (const std::size_t index : picked) {
         const cv::Mat image = data.Image(index);
-        const std::vector<float> scores =
-            NamingSample(data, index, [&] { return network.Predict(image, Region::Whole(image)); });
+        const std::vector<float> scores = NamingSample(
+            data.Describe(index), [&] { return network.Predict(image, Region::Whole(image)); });
         const std::size_t best = Scores::Top(scores, 1).front();
         matrix.Add(data.Label(index), best);
         table.Row({std::to_string(index), data.Describe(index), names[data.Label(index)],
@@ -340,30 +342,33 @@ int Commands::Predict() {
     const std::vector<fs::path> files = shard.Select(options_.images);
     const bool haveRegion = !options_.region.empty();
     const Region region = haveRegion ? Region::Parse(options_.region) : Region();
-    // Read every image first: a missing one fails before the network is built.
-    std::vector<cv::Mat> images;
-    for (const fs::path& file : files) {
-        images.push_back(DataSet::ReadImage(file));
-        if (haveRegion) region.CheckInside(images.back(), file.string());
-    }
 
     const WorkingDirectory here(options_.network);
-    // Taken before std::cout may be redirected, so that our own output still
-    // goes where it was asked to.
-    std::ostream out(out_.rdbuf());
-    const LibraryOutputToStderr quiet(options_.json);
-    Classifier network;
+    Classifier network((options_.network / kNetworkFile).string());
     const std::vector<std::string> names = network.Categories();
     ResultTable table(options_.output, {"image", "rank", "category", "score"});
-    network.Load(options_.threads);
+    network.Load(options_.threads, options_.allowIncomplete);
 
+    // An image that fails gets one line and the others their results; the
+    // exit status tells that some failed.
+    std::size_t failed = 0;
     nlohmann::json results = nlohmann::json::array();
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        const std::vector<float> scores =
-            network.Predict(images[i], haveRegion ? region : Region::Whole(images[i]));
+    for (const fs::path& file : files) {
+        std::vector<float> scores;
+        try {
+            const cv::Mat image = DataSet::ReadImage(file);
+            if (haveRegion) region.CheckInside(image, file.string());
+            scores = NamingSample(file.string(), [&] {
+                return network.Predict(image, haveRegion ? region : Region::Whole(image));
+            });
+        } catch (const std::runtime_error& error) {
+            err_ << "corvane: " << error.what() << std::endl;
+            ++failed;
+            continue;
+        }
         const std::vector<std::size_t> best = Scores::Top(scores, options_.top);
         for (std::size_t r = 0; r < best.size(); ++r) {
-            table.Row({files[i].string(), std::to_string(r + 1), names[best[r]],
+            table.Row({file.string(), std::to_string(r + 1), names[best[r]],
                        ResultTable::Number(scores[best[r]])});
         }
         if (options_.json) {
@@ -371,23 +376,23 @@ int Commands::Predict() {
             for (const std::size_t c : best) {
                 ranked.push_back({{"category", names[c]}, {"score", scores[c]}});
             }
-            results.push_back({{"image", files[i].string()}, {"top", ranked}});
+            results.push_back({{"image", file.string()}, {"top", ranked}});
         } else {
-            out << files[i].string() << '\n';
+            out_ << file.string() << '\n';
             for (std::size_t r = 0; r < best.size(); ++r) {
-                out << "  " << r + 1 << ". " << names[best[r]] << ' ' << std::fixed
-                    << std::setprecision(4) << scores[best[r]] << '\n';
+                out_ << "  " << r + 1 << ". " << names[best[r]] << ' ' << std::fixed
+                     << std::setprecision(4) << scores[best[r]] << '\n';
             }
         }
     }
-    if (options_.json) out << results.dump(2) << '\n';
-    out << std::flush;
-    return 0;
+    if (options_.json) out_ << results.dump(2) << '\n';
+    out_ << std::flush;
+    return failed == 0 ? 0 : kFailed;
 }
 
 int Commands::Categories() {
     const WorkingDirectory here(options_.network);
-    Classifier network;
+    Classifier network((options_.network / kNetworkFile).string());
     for (const std::string& name : network.Categories()) out_ << name << '\n';
     out_ << std::flush;
     return 0;

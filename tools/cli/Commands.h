@@ -11,6 +11,8 @@
 struct CommandOptions {
     std::filesystem::path network = ".";
     unsigned threads = 1;
+    bool quiet = false;            // drop the library's own lines
+    bool allowIncomplete = false;  // load a network file that lacks weights
 
     // init
     std::string size;
@@ -52,10 +54,13 @@ struct CommandOptions {
 // anything else for a failure while doing it (status 1).
 class Commands {
   public:
-    // Status of a training run stopped by Ctrl-C, after the network was saved.
+    // Status of a run that failed, in part or as a whole.
+    static constexpr int kFailed = 1;
+    // Status of a run stopped by Ctrl-C, after what it did was kept.
     static constexpr int kInterrupted = 130;
 
-    Commands(CommandOptions options, std::ostream& out);
+    // Results go to out; lines about single inputs that failed go to err.
+    Commands(CommandOptions options, std::ostream& out, std::ostream& err);
 
     int Init();
     int Train();
@@ -71,4 +76,5 @@ class Commands {
 
     CommandOptions options_;
     std::ostream& out_;
+    std::ostream& err_;
 };

@@ -41,8 +41,8 @@ void Region::CheckInside(const cv::Mat& image, const std::string& what) const {
     if (right > static_cast<unsigned long long>(image.cols) ||
         bottom > static_cast<unsigned long long>(image.rows)) {
         std::ostringstream message;
-        message << "region " << x << ',' << y << ',' << width << ',' << height << " leaves " << what
-                << " (" << image.cols << 'x' << image.rows << ')';
+        message << what << ": region " << x << ',' << y << ',' << width << ',' << height
+                << " leaves the " << image.cols << 'x' << image.rows << " image";
         throw std::runtime_error(message.str());
     }
 }

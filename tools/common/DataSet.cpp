@@ -120,7 +120,7 @@ cv::Mat DataSet::Image(std::size_t index) const {
 
 cv::Mat DataSet::ReadImage(const std::filesystem::path& file) {
     if (!std::filesystem::is_regular_file(file)) {
-        throw std::runtime_error("image not found: " + file.string());
+        throw std::runtime_error(file.string() + ": not found");
     }
     cv::Mat image;
     try {
@@ -128,7 +128,7 @@ cv::Mat DataSet::ReadImage(const std::filesystem::path& file) {
     } catch (const cv::Exception&) {
         image.release();
     }
-    if (image.empty()) throw std::runtime_error("unreadable image: " + file.string());
+    if (image.empty()) throw std::runtime_error(file.string() + ": not an image, or damaged");
     // The network takes 8-bit grey or BGR only.
     if (image.depth() != CV_8U) {
         image.convertTo(image, CV_8U, image.depth() == CV_16U ? 1.0 / 257 : 1.0);
