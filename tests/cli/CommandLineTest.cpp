@@ -61,7 +61,12 @@ TEST(CommandLine, InitKeepsAnExistingNetworkWithoutForce) {
     ExpectOneLineError(
         RunCli({"init", "--network", "net", "--size", "32x32", "--categories", "a,b"}), 2,
         "--force");
+    // Nor with it, when the library refuses the new network.
+    ExpectOneLineError(RunCli({"init", "--network", "net", "--size", "2048x2048", "--categories",
+                               "a,b", "--force"}),
+                       1, "MiB");
     EXPECT_EQ(TempDir::ReadFile("net/Network.data"), "32;32\n1\nold;\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("net"), {}), 1);
 }
 
 TEST(CommandLine, RejectsUnusableRequests) {

@@ -24,6 +24,7 @@
 #include "cli/SampleOrder.h"
 #include "cli/Scores.h"
 #include "cli/Shard.h"
+#include "cli/TemporaryFolder.h"
 #include "common/DataSet.h"
 #include "common/NetworkHeader.h"
 #include "common/WorkingDirectory.h"
@@ -148,26 +149,25 @@ int Commands::Init() {
     const NetworkHeader header(width, height, names);
 
     fs::create_directories(options_.network);
-    const WorkingDirectory here(options_.network);
-    if (fs::exists(kNetworkFile) && !options_.force) {
-        throw std::invalid_argument((options_.network / kNetworkFile).string() +
-                                    " already exists (--force replaces it)");
+    const fs::path file = options_.network / kNetworkFile;
+    if (fs::exists(file) && !options_.force) {
+        throw std::invalid_argument(file.string() + " already exists (--force replaces it)");
     }
-    header.Write(kNetworkFile);
-    // The library builds the network from the header with fresh weights;
-    // saving writes them out. A file that did not get that far is no network.
-    try {
-        Classifier network((options_.network / kNetworkFile).string());
+    // The library builds the network from the header with fresh weights and
+    // saves them. That happens beside the old network, which is replaced only
+    // once the new one is whole: a size the library refuses costs nothing.
+    const TemporaryFolder building(options_.network);
+    {
+        const WorkingDirectory inside(building.Path());
+        header.Write(kNetworkFile);
+        Classifier network("the new " + options_.size + " network");
         // The file holds no weights yet: the library makes them.
         network.Load(options_.threads, true);
         network.Save();
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(kNetworkFile, ignored);
-        throw;
     }
-    out_ << "Created " << (options_.network / kNetworkFile).string() << ": " << width << 'x'
-         << height << ", " << names.size() << " categories" << std::endl;
+    fs::rename(building.Path() / kNetworkFile, file);
+    out_ << "Created " << file.string() << ": " << width << 'x' << height << ", " << names.size()
+         << " categories" << std::endl;
     return 0;
 }
 
