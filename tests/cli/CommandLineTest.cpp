@@ -85,6 +85,10 @@ TEST(CommandLine, RejectsUnusableRequests) {
     ExpectOneLineError(RunCli({"predict", "--region", "1,2,3", "x.png"}), 2, "1,2,3");
     ExpectOneLineError(RunCli({"predict", "missing.png"}), 1, "corvane init");
     ExpectOneLineError(RunCli({"predict", "--top", "0", "missing.png"}), 2, "--top");
+    // No count is negative (an unsigned option would take -5 for "all").
+    for (const auto& [command, option] : std::vector<std::pair<const char*, const char*>>{
+             {"eval", "--limit"}, {"train", "--seed"}, {"predict", "--top"}, {"train", "--epochs"}})
+        ExpectOneLineError(RunCli({command, option, "-5", "x"}), 2, std::string(option) + ": ");
 }
 
 TEST(CommandLine, PredictNamesEachFailingImageAndRefusesACutNetwork) {

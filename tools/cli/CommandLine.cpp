@@ -21,6 +21,17 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// CLI11 reads "-5" into an unsigned number as a huge one, which a count or a
+// seed would then take for "all"; none of them is ever negative.
+const CLI::Validator kNotNegative(
+    [](std::string& text) {
+        const std::size_t first = text.find_first_not_of(" \t");
+        return first != std::string::npos && text[first] == '-'
+                   ? "must not be negative, not " + text
+                   : std::string();
+    },
+    "NUMBER");
+
 void AddNetworkOptions(CLI::App& command, CommandOptions& options, bool loads) {
     command.add_option("--network", options.network,
                        "folder of the network file Network.data (default: current folder)");
@@ -44,9 +55,12 @@ void AddDataOptions(CLI::App& command, CommandOptions& options) {
     command.add_option("DATA", options.data, "folder with one sub-folder of images per category");
     command.add_option("--idx-images", options.idxImages, "IDX image file (gzip or plain)");
     command.add_option("--idx-labels", options.idxLabels, "IDX label file (gzip or plain)");
-    command.add_option("--limit", options.limit,
-                       "use only this many samples, picked at random with the seed (0: all)");
-    command.add_option("--seed", options.seed, "seed of the sample order (default: 1)");
+    command
+        .add_option("--limit", options.limit,
+                    "use only this many samples, picked at random with the seed (0: all)")
+        ->check(kNotNegative);
+    command.add_option("--seed", options.seed, "seed of the sample order (default: 1)")
+        ->check(kNotNegative);
 }
 
 void AddShardOptions(CLI::App& command, CommandOptions& options) {
@@ -109,7 +123,8 @@ int CommandLine::Run(int argc, char** argv) {
     AddLoadOptions(*predict, options);
     predict->add_option("IMAGE", options.images, "image files")->required();
     predict->add_option("--region", options.region, "part of each image to use: x,y,w,h");
-    predict->add_option("--top", options.top, "how many categories to show (default: 3)");
+    predict->add_option("--top", options.top, "how many categories to show (default: 3)")
+        ->check(kNotNegative);
     predict->add_flag("--json", options.json, "print JSON instead of text");
     AddShardOptions(*predict, options);
 
