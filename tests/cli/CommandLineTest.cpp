@@ -133,6 +133,37 @@ TEST(CommandLine, TrainNamesFoldersThatAreNoCategory) {
         << outcome.err;
 }
 
+TEST(CommandLine, TrainStopsAtAnUnreadableImageAndEvalGoesOn) {
+    const TempDir dir;
+    ASSERT_EQ(RunCli({"init", "--size", "32x32", "--categories", "a,b", "--threads", "1"}).status,
+              0);
+    const std::string untrained = TempDir::ReadFile("Network.data");
+    std::filesystem::create_directories("data/a");
+    std::filesystem::create_directories("data/b");
+    cv::Mat image(32, 32, CV_8UC1);
+    for (const char* name : {"data/a/1.png", "data/a/2.png", "data/b/3.png", "data/b/4.png"}) {
+        cv::randu(image, 0, 256);
+        cv::imwrite(name, image);
+    }
+    TempDir::WriteFile("data/b/bad.png", "damaged");
+    // Seed 1 puts bad.png third: the two samples before it are trained and saved.
+    ExpectOneLineError(RunCli({"train", "--quiet", "data"}), 1,
+                       "bad.png: not an image, or damaged; network saved after 2 of 5 samples");
+    EXPECT_NE(TempDir::ReadFile("Network.data"), untrained);
+    // Passed over with --skip-unreadable, and listed at the end.
+    const std::string bad = (std::filesystem::current_path() / "data/b/bad.png").string();
+    for (const char* command : {"train", "eval"}) {
+        const Outcome run = RunCli({command, "--quiet", "--skip-unreadable", "data"});
+        EXPECT_EQ(run.status, 0) << command << run.err;
+        EXPECT_EQ(run.err, "corvane: skipped 1 unreadable image(s):\n  " + bad +
+                               ": not an image, or damaged\n");
+    }
+    // Without it, eval gives the image one line and the others their results.
+    const Outcome run = RunCli({"eval", "--quiet", "data"});
+    ExpectOneLineError(run, 1, "bad.png: not an image");
+    EXPECT_NE(run.out.find(" of 4)"), std::string::npos) << run.out;
+}
+
 TEST(CommandLine, ListsCategories) {
     const TempDir dir;
     std::filesystem::create_directory("net");

@@ -67,6 +67,17 @@ int Wait(pid_t pid, double seconds) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
+// Waits until done() holds, polling; false when it still fails after 60 s.
+template <typename Done>
+bool WaitUntil(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 Outcome RunProgram(const std::vector<std::string>& args) {
     const pid_t pid = Start(args, "run");
     if (pid < 0) return {-1, "", "could not start"};
@@ -251,12 +262,8 @@ TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
         {"train", "--idx-images", "images.gz", "--idx-labels", "labels.gz", "--epochs", "100000"},
         "train");
     ASSERT_GT(pid, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!Contains(TempDir::ReadFile("train.out"), "Training on") &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Signalled once an epoch is done, so that there is training to save.
+    EXPECT_TRUE(WaitUntil([] { return fs::exists("loss.csv"); }));
     kill(pid, SIGINT);
     EXPECT_EQ(Wait(pid, 30), 130) << TempDir::ReadFile("train.out")
                                   << TempDir::ReadFile("train.err");
@@ -273,6 +280,33 @@ TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
     run = RunProgram(
         {"train", "--idx-images", "images.gz", "--idx-labels", "labels.gz", "--limit", "1"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
+}
+
+TEST(EndToEnd, CtrlCStopsEvalWithPartialResultsAndWholeRows) {
+    const TempDir dir;
+    MakeIdxSet("images.gz", "labels.gz", 20000);  // far more than it gets through
+    ASSERT_EQ(RunProgram({"init", "--size", "32x32", "--categories", "horizontal,vertical"}).status,
+              0);
+    const pid_t pid = Start({"eval", "--idx-images", "images.gz", "--idx-labels", "labels.gz",
+                             "--output", "part.csv", "--threads", "1"},
+                            "eval");
+    ASSERT_GT(pid, 0);
+    const auto lines = [] {
+        const std::string csv = TempDir::ReadFile("part.csv");
+        return std::count(csv.begin(), csv.end(), '\n');
+    };
+    // Rows reach the file one by one: signalled once the first is there.
+    EXPECT_TRUE(WaitUntil([&] { return lines() >= 2; }));
+    kill(pid, SIGINT);
+    EXPECT_EQ(Wait(pid, 60), 130) << TempDir::ReadFile("eval.err");
+    const std::string csv = TempDir::ReadFile("part.csv");
+    EXPECT_EQ(csv.back(), '\n');
+    // The results so far, marked partial, over exactly the rows written.
+    const std::string rows = std::to_string(lines() - 1);
+    const std::string out = TempDir::ReadFile("eval.out");
+    EXPECT_TRUE(Contains(out, "Interrupted: partial results, " + rows + " of 20000 samples"))
+        << out;
+    EXPECT_TRUE(Contains(out, " of " + rows + ")\n")) << out;
 }
 
 namespace {

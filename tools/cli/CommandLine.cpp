@@ -61,6 +61,8 @@ void AddDataOptions(CLI::App& command, CommandOptions& options) {
         ->check(kNotNegative);
     command.add_option("--seed", options.seed, "seed of the sample order (default: 1)")
         ->check(kNotNegative);
+    command.add_flag("--skip-unreadable", options.skipUnreadable,
+                     "go on past images that cannot be used, listing them at the end");
 }
 
 void AddShardOptions(CLI::App& command, CommandOptions& options) {

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -214,6 +215,8 @@ int Commands::Train() {
     bool stopped = false;
     double best = -1.0;
     std::size_t bestEpoch = 0;
+    std::vector<std::string> skipped;  // images passed over with --skip-unreadable
+    std::string failure;               // the image that stopped the run without it
     const Clock::time_point start = Clock::now();
     for (std::size_t epoch = 1; epoch <= options_.epochs && !stopped; ++epoch) {
         run.order.Shuffle(picked);
@@ -235,11 +238,22 @@ int Commands::Train() {
             if (schedule.ChangesAt(done)) {
                 network.SetLearningRate(static_cast<float>(schedule.At(done)));
             }
-            const cv::Mat image = data.Image(index);
-            const float loss = NamingSample(data.Describe(index), [&] {
-                return network.Train(image, Region::Whole(image),
-                                     Scores::OneHot(data.Label(index), run.names.size()));
-            });
+            float loss = 0.0f;
+            try {
+                const cv::Mat image = data.Image(index);
+                loss = NamingSample(data.Describe(index), [&] {
+                    return network.Train(image, Region::Whole(image),
+                                         Scores::OneHot(data.Label(index), run.names.size()));
+                });
+            } catch (const std::runtime_error& error) {
+                if (options_.skipUnreadable) {
+                    skipped.push_back(error.what());
+                    continue;
+                }
+                failure = error.what();
+                stopped = true;
+                break;
+            }
             lossSum += loss;
             pointSum += loss;
             ++epochDone;
@@ -277,6 +291,12 @@ int Commands::Train() {
         out_ << "Network.data holds epoch " << bestEpoch << ", the best on validation ("
              << Percent(best) << ")" << std::endl;
     }
+    ListSkipped(skipped);
+    if (!failure.empty()) {
+        throw std::runtime_error(failure + "; " + (heldBest ? "stopped" : "network saved") +
+                                 " after " + std::to_string(done) + " of " + std::to_string(total) +
+                                 " samples (--skip-unreadable goes past such images)");
+    }
     if (stopped) {
         out_ << "Interrupted: " << (heldBest ? "stopped" : "network saved") << " after " << done
              << " of " << total << " samples" << std::endl;
@@ -297,6 +317,9 @@ int Commands::Eval() {
         shard.Select(run.order.Pick(data.Size(), options_.limit));
     if (picked.empty()) throw std::runtime_error("no samples in " + DataName(options_));
     ResultTable table(options_.output, {"sample", "source", "label", "predicted", "score"});
+    // Installed before the load, so that Ctrl-C at any point from here on
+    // still shows the results so far.
+    const InterruptFlag interrupt;
     network.Load(options_.threads, options_.allowIncomplete);
     out_ << "Evaluating on " << picked.size() << " samples of " << DataName(options_) << std::endl;
 
@@ -304,12 +327,30 @@ int Commands::Eval() {
     ProgressDisplay progress(out_, ProgressDisplay::StdoutIsTerminal());
     double errorSum = 0.0;
     std::size_t done = 0;
+    std::size_t failed = 0;
+    std::vector<std::string> skipped;
+    bool stopped = false;
     const Clock::time_point start = Clock::now();
     ProgressDisplay::State state{1, 1, 0, picked.size(), 0.0, 0.0};
     for (const std::size_t index : picked) {
-        const cv::Mat image = data.Image(index);
-        const std::vector<float> scores = NamingSample(
-            data.Describe(index), [&] { return network.Predict(image, Region::Whole(image)); });
+        if (interrupt.Raised()) {
+            stopped = true;
+            break;
+        }
+        std::vector<float> scores;
+        try {
+            const cv::Mat image = data.Image(index);
+            scores = NamingSample(data.Describe(index),
+                                  [&] { return network.Predict(image, Region::Whole(image)); });
+        } catch (const std::runtime_error& error) {
+            if (options_.skipUnreadable) {
+                skipped.push_back(error.what());
+            } else {
+                err_ << "corvane: " << error.what() << std::endl;
+                ++failed;
+            }
+            continue;
+        }
         const std::size_t best = Scores::Top(scores, 1).front();
         matrix.Add(data.Label(index), best);
         table.Row({std::to_string(index), data.Describe(index), names[data.Label(index)],
@@ -324,15 +365,30 @@ int Commands::Eval() {
     progress.Finish(state);
     const double seconds = SecondsSince(start);
 
-    out_ << "\naccuracy: " << std::fixed << std::setprecision(2) << *matrix.Accuracy() * 100.0
-         << "% (" << std::defaultfloat;
-    std::size_t right = 0;
-    for (std::size_t c = 0; c < names.size(); ++c) right += matrix.Count(c, c);
-    out_ << right << " of " << matrix.Total() << ")\n\n" << matrix.Report(names) << '\n';
-    Charts::Save("confusion.png", Charts::ConfusionHeatMap(matrix, names));
-    out_ << "Predicted " << Rate(done, seconds) << "; heat map in "
-         << (options_.network / "confusion.png").string() << std::endl;
-    return 0;
+    if (stopped) {
+        out_ << "\nInterrupted: partial results, " << done << " of " << picked.size()
+             << " samples evaluated\n";
+    }
+    if (const std::optional<double> accuracy = matrix.Accuracy()) {
+        std::size_t right = 0;
+        for (std::size_t c = 0; c < names.size(); ++c) right += matrix.Count(c, c);
+        out_ << "\naccuracy: " << std::fixed << std::setprecision(2) << *accuracy * 100.0 << "% ("
+             << std::defaultfloat << right << " of " << matrix.Total() << ")\n\n"
+             << matrix.Report(names) << '\n';
+        Charts::Save("confusion.png", Charts::ConfusionHeatMap(matrix, names));
+        out_ << "Predicted " << Rate(done, seconds) << "; heat map in "
+             << (options_.network / "confusion.png").string() << std::endl;
+    }
+    ListSkipped(skipped);
+    if (stopped) return kInterrupted;
+    return failed == 0 ? 0 : kFailed;
+}
+
+void Commands::ListSkipped(const std::vector<std::string>& skipped) const {
+    if (skipped.empty()) return;
+    err_ << "corvane: skipped " << skipped.size() << " unreadable image(s):\n";
+    for (const std::string& why : skipped) err_ << "  " << why << '\n';
+    err_ << std::flush;
 }
 
 int Commands::Predict() {

@@ -27,6 +27,7 @@ struct CommandOptions {
     std::size_t epochs = 1;
     std::size_t limit = 0;
     std::uint32_t seed = 1;
+    bool skipUnreadable = false;  // go on past images that fail, listing them at the end
 
     // train: the rate of the first sample (0: the library's own), falling
     // geometrically to finalRate (0: no fall) by the last; validation
@@ -73,6 +74,8 @@ class Commands {
     // before the commands move into the network folder.
     void ResolvePaths();
     void CheckDataChoice() const;
+    // Lists the images that --skip-unreadable passed over, at the end of a run.
+    void ListSkipped(const std::vector<std::string>& skipped) const;
 
     CommandOptions options_;
     std::ostream& out_;

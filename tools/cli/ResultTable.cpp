@@ -15,7 +15,9 @@ ResultTable::ResultTable(const std::filesystem::path& path, const std::vector<st
 void ResultTable::Row(const std::vector<std::string>& fields) {
     if (path_.empty()) return;
     for (std::size_t i = 0; i < fields.size(); ++i) file_ << (i ? "," : "") << Field(fields[i]);
-    file_ << '\n';
+    // Each row reaches the file before the next begins, so that a run stopped
+    // on the way leaves whole rows.
+    file_ << '\n' << std::flush;
     if (!file_) throw std::runtime_error("cannot write " + path_.string());
 }
 

@@ -12,9 +12,9 @@
 class DataSet {
   public:
     // Sub-folders of root are matched to categories by name (CategoryMatcher).
-    // Files whose extension OpenCV does not read are skipped; files that look
-    // like images but that no reader accepts are an error, found here rather
-    // than hours into training.
+    // Files without an image extension are skipped; a file that turns out
+    // unreadable fails only when its image is asked for, so that a run may
+    // go on past it.
     static DataSet FromFolder(const std::filesystem::path& root,
                               const std::vector<std::string>& categories);
 
@@ -26,12 +26,12 @@ class DataSet {
     std::size_t Size() const { return labels_.size(); }
     std::size_t Label(std::size_t index) const { return labels_[index]; }
 
-    // An 8-bit grey or BGR image; throws std::runtime_error naming the file
-    // when it cannot be read.
+    // An 8-bit grey or BGR image; throws std::runtime_error starting with
+    // the file's name when it cannot be read.
     cv::Mat Image(std::size_t index) const;
 
     // An image file as 8-bit grey or BGR, whatever its depth or alpha;
-    // throws std::runtime_error naming the file when it cannot be read.
+    // throws std::runtime_error "FILE: why" when it cannot be read.
     static cv::Mat ReadImage(const std::filesystem::path& file);
 
     // What a message about this sample should call it.
