@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,6 +38,24 @@ void ExpectOneLineError(const Outcome& outcome, int status, const std::string& m
 }
 
 }  // namespace
+
+TEST(CommandLine, ShowsVersionAndHelp) {
+    const Outcome version = RunCli({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("corvane [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> requests{
+        {{"--help"}, "Usage: corvane [OPTIONS] SUBCOMMAND"},
+        {{"help"}, "Usage: corvane [OPTIONS] SUBCOMMAND"},
+        {{"help", "predict"}, "Usage: corvane predict [OPTIONS] IMAGE"},
+        {{"eval", "--help"}, "Usage: corvane eval [OPTIONS] [DATA]"}};
+    for (const auto& [args, usage] : requests) {
+        const Outcome help = RunCli(args);
+        EXPECT_EQ(help.status, 0) << args[0];
+        EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
+    }
+    ExpectOneLineError(RunCli({"help", "fly"}), 2, "fly");
+}
 
 TEST(CommandLine, InitRefusesBadArgumentsBeforeTouchingAnything) {
     const TempDir dir;

@@ -1,9 +1,10 @@
-# Installs the build tree into WORK_DIR/prefix, then builds and runs the host
-# of HOST_SOURCE_DIR twice against that prefix: through find_package(Corvane)
-# and through `pkg-config --cflags --libs corvane` with the compiler alone.
+# Installs the build tree into WORK_DIR/prefix, runs the installed program,
+# then builds and runs the host of HOST_SOURCE_DIR twice against that prefix:
+# through find_package(Corvane) and through `pkg-config --cflags --libs
+# corvane` with the compiler alone.
 # With PYTHON set, the installed module under PYTHON_DIR must import.
 # Fails on the first step that does not do what a host would expect.
-foreach(var BUILD_DIR HOST_SOURCE_DIR WORK_DIR LIBDIR INCLUDEDIR SOVERSION CXX)
+foreach(var BUILD_DIR HOST_SOURCE_DIR WORK_DIR LIBDIR BINDIR INCLUDEDIR SOVERSION CXX)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "check_install.cmake needs -D${var}=...")
   endif()
@@ -49,6 +50,12 @@ endforeach()
 file(READ_SYMLINK ${prefix}/${LIBDIR}/libcorvane.so link_target)
 if(NOT link_target STREQUAL "libcorvane.so.${SOVERSION}")
   message(FATAL_ERROR "libcorvane.so points at '${link_target}'")
+endif()
+
+# The program runs from the prefix, finding the installed library.
+run_step("run the installed program" ${prefix}/${BINDIR}/corvane --version)
+if(NOT step_output MATCHES "^corvane [0-9]")
+  message(FATAL_ERROR "the installed program printed: ${step_output}")
 endif()
 
 # Host 1: a CMake project that finds the installed package.

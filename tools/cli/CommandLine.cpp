@@ -82,6 +82,8 @@ int CommandLine::Run(int argc, char** argv) {
     CLI::App app("Trains and runs a Corvane image classifier (the network is Network.data)",
                  "corvane");
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("corvane ") + CORVANE_VERSION,
+                         "print the version and exit");
 
     CLI::App* init = app.add_subcommand("init", "create a network with fresh weights");
     AddNetworkOptions(*init, options, true);
@@ -133,28 +135,52 @@ int CommandLine::Run(int argc, char** argv) {
     CLI::App* categories = app.add_subcommand("categories", "list the category names");
     AddNetworkOptions(*categories, options, false);
 
+    CLI::App* help = app.add_subcommand("help", "show the help of the program or of a command");
+    std::string topic;
+    help->add_option("COMMAND", topic, "the command to explain");
+
     // CLI11 reports an unknown command only as a missing one.
     const std::vector<CLI::App*> commands = app.get_subcommands({});
-    if (argc > 1 && argv[1][0] != '-' &&
-        std::none_of(commands.begin(), commands.end(),
-                     [&](CLI::App* command) { return command->check_name(argv[1]); })) {
-        err_ << "corvane: unknown command \"" << OneLine(argv[1])
-             << "\" (commands: init, train, eval, predict, categories)" << std::endl;
+    const auto find = [&](const std::string& name) -> CLI::App* {
+        const auto found = std::find_if(commands.begin(), commands.end(), [&](CLI::App* command) {
+            return command->check_name(name);
+        });
+        return found == commands.end() ? nullptr : *found;
+    };
+    const auto unknown = [&](const std::string& name) {
+        err_ << "corvane: unknown command \"" << OneLine(name)
+             << "\" (commands: init, train, eval, predict, categories, help)" << std::endl;
         return kBadArguments;
-    }
+    };
+    if (argc > 1 && argv[1][0] != '-' && find(argv[1]) == nullptr) return unknown(argv[1]);
     // Failures are reported once, in our own words; OpenCV's warnings would
     // add lines of their own.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help, out_, err_);
-    } catch (const CLI::CallForAllHelp& help) {
-        return app.exit(help, out_, err_);
+    } catch (const CLI::CallForHelp& request) {
+        return app.exit(request, out_, err_);
+    } catch (const CLI::CallForAllHelp& request) {
+        return app.exit(request, out_, err_);
+    } catch (const CLI::CallForVersion& request) {
+        return app.exit(request, out_, err_);
     } catch (const CLI::ParseError& error) {
         err_ << "corvane: " << OneLine(error.what()) << " (see corvane --help)" << std::endl;
         return kBadArguments;
+    }
+
+    if (help->parsed()) {
+        if (topic.empty()) {
+            // app.help() would explain the chosen command, `help` itself.
+            out_ << app.get_formatter()->make_help(&app, "corvane", CLI::AppFormatMode::Normal)
+                 << std::flush;
+        } else if (CLI::App* command = find(topic)) {
+            out_ << command->help("corvane") << std::flush;
+        } else {
+            return unknown(topic);
+        }
+        return 0;
     }
 
     // Results go where out_ led before std::cout (which may be out_) was
