@@ -67,10 +67,34 @@ TEST(CommandLine, InitRefusesBadArgumentsBeforeTouchingAnything) {
     ExpectOneLineError(RunCli({"init", "--size", "32x32", "--categories", "a;b,c"}), 2, "a;b");
     ExpectOneLineError(
         RunCli({"init", "--size", "32x32", "--categories", "a", "--categories-file", "names.txt"}),
-        2, "either");
+        2, "exactly one");
     ExpectOneLineError(RunCli({"init", "--size", "32x32", "--categories-file", "names.txt"}), 1,
                        "names.txt");
     EXPECT_FALSE(std::filesystem::exists("Network.data"));
+}
+
+TEST(CommandLine, InitTakesCategoriesFromAFileOrADataSet) {
+    const TempDir dir;
+    const std::vector<std::string> init{"init", "--force", "--quiet", "--size", "32x32"};
+    const auto initFrom = [&](const char* option, const char* source) {
+        std::vector<std::string> args = init;
+        args.insert(args.end(), {option, source});
+        return RunCli(args).status;
+    };
+    // A category whose name cannot be a folder's is found under the folder given.
+    TempDir::WriteFile("names.txt", "T-shirt/top = tshirt\nbag\n");
+    ASSERT_EQ(initFrom("--categories-file", "names.txt"), 0);
+    std::filesystem::create_directories("data/tshirt");
+    cv::imwrite("data/tshirt/1.png", cv::Mat(32, 32, CV_8UC1, cv::Scalar(90)));
+    EXPECT_EQ(RunCli({"train", "--quiet", "data"}).status, 0);
+    EXPECT_EQ(RunCli({"categories"}).out, "T-shirt/top\nbag\n");
+    // The folder names of a data set, or the label values of an IDX label file.
+    ASSERT_EQ(initFrom("--categories-from", "data"), 0);
+    EXPECT_EQ(RunCli({"categories"}).out, "tshirt\n");
+    EXPECT_FALSE(std::filesystem::exists("category-folders.txt"));
+    TempDir::WriteFile("labels", std::string("\0\0\x08\x01\0\0\0\x02\x02\0", 10));
+    ASSERT_EQ(initFrom("--categories-from", "labels"), 0);
+    EXPECT_EQ(RunCli({"categories"}).out, "0\n1\n2\n");
 }
 
 TEST(CommandLine, InitKeepsAnExistingNetworkWithoutForce) {

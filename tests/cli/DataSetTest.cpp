@@ -122,6 +122,9 @@ TEST(IdxDataSet, RefusesBrokenPairs) {
 TEST(CategoryMatcher, MapsFoldersAndNamesEveryUnknownOne) {
     const CategoryMatcher matcher({"cat", "dog", "bird"});
     EXPECT_EQ(matcher.Match({"bird", "cat"}), (std::vector<std::size_t>{2, 0}));
+    EXPECT_EQ(CategoryMatcher({"T-shirt/top", "bag"}, {{"T-shirt/top", "tshirt"}})
+                  .Match({"bag", "tshirt"}),
+              (std::vector<std::size_t>{1, 0}));
     const std::string message = MessageOf([&] { matcher.Match({"cat", "fish", "Dog"}); });
     EXPECT_NE(message.find("fish"), std::string::npos) << message;
     EXPECT_NE(message.find("Dog"), std::string::npos) << message;

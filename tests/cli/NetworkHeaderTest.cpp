@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <stdexcept>
 
 #include "cli/CategoriesFile.h"
@@ -41,8 +42,17 @@ TEST(NetworkHeader, WritesTheThreeHeaderLines) {
 
 TEST(NetworkHeader, ReadsNameFiles) {
     const TempDir dir;
-    TempDir::WriteFile("names.txt", "shirt\r\n\nsandal\r\n  bag\n");
-    EXPECT_EQ(CategoriesFile::Read("names.txt").Names(),
-              (std::vector<std::string>{"shirt", "sandal", "  bag"}));
+    // A byte-order mark, blanks, Windows line ends and blank lines at the end fall away.
+    TempDir::WriteFile("names.txt",
+                       "\xEF\xBB\xBF shirt\r\n T-shirt/top = T-shirt_top \r\n\tbag\n\n \n");
+    const CategoriesFile file = CategoriesFile::Read("names.txt");
+    EXPECT_EQ(file.Names(), (std::vector<std::string>{"shirt", "T-shirt/top", "bag"}));
+    EXPECT_EQ(file.Folders(), (std::map<std::string, std::string>{{"T-shirt/top", "T-shirt_top"}}));
+    EXPECT_EQ(CategoriesFile::MappingText(file.Names(), file.Folders()),
+              "T-shirt/top = T-shirt_top\n");
+    for (const char* bad : {"a\n\nb\n", "a\n = x\n", "a = \n", "a = x/y\n"}) {
+        TempDir::WriteFile("bad.txt", bad);
+        EXPECT_THROW(CategoriesFile::Read("bad.txt"), std::invalid_argument) << bad;
+    }
     EXPECT_THROW(CategoriesFile::Read("missing.txt"), std::runtime_error);
 }

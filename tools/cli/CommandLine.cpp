@@ -91,7 +91,11 @@ int CommandLine::Run(int argc, char** argv) {
         ->required();
     init->add_option("--categories", options.categories, "category names, comma separated")
         ->delimiter(',');
-    init->add_option("--categories-file", options.categoriesFile, "file with one name per line");
+    init->add_option("--categories-file", options.categoriesFile,
+                     "file with one name per line, or NAME = FOLDER where the data set's folder "
+                     "has another name");
+    init->add_option("--categories-from", options.categoriesFrom,
+                     "the sub-folder names of a data folder, or the labels of an IDX label file");
     init->add_flag("--force", options.force, "replace an existing Network.data");
 
     CLI::App* train = app.add_subcommand("train", "train the network on labelled images");

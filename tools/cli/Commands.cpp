@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -36,6 +37,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 const char* const kNetworkFile = "Network.data";
+// The data-set folder of each category whose name cannot be a folder's,
+// kept beside the network in the form of a categories file.
+const char* const kFoldersFile = "category-folders.txt";
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -45,11 +49,15 @@ fs::path Absolute(const fs::path& path) {
     return path.empty() ? path : fs::absolute(path).lexically_normal();
 }
 
+// Called in the network's folder.
 DataSet LoadData(const CommandOptions& options, const std::vector<std::string>& categories) {
     if (!options.idxImages.empty()) {
         return DataSet::FromIdx(options.idxImages, options.idxLabels, categories.size());
     }
-    return DataSet::FromFolder(options.data, categories);
+    const bool mapped = fs::exists(kFoldersFile);
+    return DataSet::FromFolder(options.data, categories,
+                               mapped ? CategoriesFile::Read(kFoldersFile).Folders()
+                                      : std::map<std::string, std::string>());
 }
 
 std::string DataName(const CommandOptions& options) {
@@ -118,6 +126,7 @@ Commands::Commands(CommandOptions options, std::ostream& out, std::ostream& err)
 void Commands::ResolvePaths() {
     options_.network = Absolute(options_.network);
     options_.categoriesFile = Absolute(options_.categoriesFile);
+    options_.categoriesFrom = Absolute(options_.categoriesFrom);
     options_.data = Absolute(options_.data);
     options_.idxImages = Absolute(options_.idxImages);
     options_.idxLabels = Absolute(options_.idxLabels);
@@ -139,14 +148,22 @@ void Commands::CheckDataChoice() const {
 
 int Commands::Init() {
     const auto [width, height] = NetworkHeader::ParseSize(options_.size);
-    const bool listed = !options_.categories.empty();
-    const bool fromFile = !options_.categoriesFile.empty();
-    if (listed == fromFile) {
+    const int sources = !options_.categories.empty() + !options_.categoriesFile.empty() +
+                        !options_.categoriesFrom.empty();
+    if (sources != 1) {
         throw std::invalid_argument(
-            "give the categories with either --categories or --categories-file");
+            "give the categories with exactly one of --categories, --categories-file and "
+            "--categories-from");
     }
-    const std::vector<std::string> names =
-        listed ? options_.categories : CategoriesFile::Read(options_.categoriesFile).Names();
+    std::vector<std::string> names = options_.categories;
+    std::map<std::string, std::string> folders;
+    if (!options_.categoriesFile.empty()) {
+        const CategoriesFile file = CategoriesFile::Read(options_.categoriesFile);
+        names = file.Names();
+        folders = file.Folders();
+    } else if (!options_.categoriesFrom.empty()) {
+        names = DataSet::CategoriesOf(options_.categoriesFrom);
+    }
     const NetworkHeader header(width, height, names);
 
     fs::create_directories(options_.network);
@@ -167,6 +184,14 @@ int Commands::Init() {
         network.Save();
     }
     fs::rename(building.Path() / kNetworkFile, file);
+    const fs::path mapping = options_.network / kFoldersFile;
+    if (folders.empty()) {
+        fs::remove(mapping);  // one that an earlier network left
+    } else {
+        std::ofstream out(mapping, std::ios::binary);
+        out << CategoriesFile::MappingText(names, folders);
+        if (!out.flush()) throw std::runtime_error("cannot write " + mapping.string());
+    }
     out_ << "Created " << file.string() << ": " << width << 'x' << height << ", " << names.size()
          << " categories" << std::endl;
     return 0;

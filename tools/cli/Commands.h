@@ -18,6 +18,7 @@ struct CommandOptions {
     std::string size;
     std::vector<std::string> categories;
     std::filesystem::path categoriesFile;
+    std::filesystem::path categoriesFrom;  // a data set whose categories to take
     bool force = false;
 
     // train and eval: a folder of category sub-folders or an IDX pair

@@ -13,23 +13,28 @@ std::string Join(const std::vector<std::string>& names) {
 
 }  // namespace
 
-CategoryMatcher::CategoryMatcher(std::vector<std::string> categories)
-    : categories_(std::move(categories)) {}
+CategoryMatcher::CategoryMatcher(const std::vector<std::string>& categories,
+                                 const std::map<std::string, std::string>& folders) {
+    for (const std::string& name : categories) {
+        const auto mapped = folders.find(name);
+        folders_.push_back(mapped == folders.end() ? name : mapped->second);
+    }
+}
 
 std::vector<std::size_t> CategoryMatcher::Match(const std::vector<std::string>& folders) const {
     std::vector<std::size_t> indices;
     std::vector<std::string> unknown;
     for (const std::string& folder : folders) {
-        const auto found = std::find(categories_.begin(), categories_.end(), folder);
-        if (found == categories_.end()) {
+        const auto found = std::find(folders_.begin(), folders_.end(), folder);
+        if (found == folders_.end()) {
             unknown.push_back(folder);
         } else {
-            indices.push_back(static_cast<std::size_t>(found - categories_.begin()));
+            indices.push_back(static_cast<std::size_t>(found - folders_.begin()));
         }
     }
     if (!unknown.empty()) {
         throw std::runtime_error("folders that name no category of the network: " + Join(unknown) +
-                                 " (categories: " + Join(categories_) + ")");
+                                 " (categories: " + Join(folders_) + ")");
     }
     return indices;
 }

@@ -36,10 +36,20 @@ std::vector<std::filesystem::path> SortedEntries(const std::filesystem::path& fo
     return entries;
 }
 
+// An IDX file of one value per sample.
+IdxFile ReadLabelFile(const std::filesystem::path& path) {
+    IdxFile labels = IdxFile::Read(path);
+    if (labels.Dimensions().size() != 1) {
+        throw std::runtime_error(path.string() + " is not an IDX label file (needs 1 dimension)");
+    }
+    return labels;
+}
+
 }  // namespace
 
 DataSet DataSet::FromFolder(const std::filesystem::path& root,
-                            const std::vector<std::string>& categories) {
+                            const std::vector<std::string>& categories,
+                            const std::map<std::string, std::string>& folderOf) {
     if (!std::filesystem::is_directory(root)) {
         throw std::runtime_error("data folder not found: " + root.string());
     }
@@ -54,7 +64,7 @@ DataSet DataSet::FromFolder(const std::filesystem::path& root,
     if (folders.empty()) {
         throw std::runtime_error("data folder " + root.string() + " has no category sub-folders");
     }
-    const std::vector<std::size_t> labels = CategoryMatcher(categories).Match(names);
+    const std::vector<std::size_t> labels = CategoryMatcher(categories, folderOf).Match(names);
 
     DataSet set;
     for (std::size_t f = 0; f < folders.size(); ++f) {
@@ -67,17 +77,29 @@ DataSet DataSet::FromFolder(const std::filesystem::path& root,
     return set;
 }
 
+std::vector<std::string> DataSet::CategoriesOf(const std::filesystem::path& data) {
+    std::vector<std::string> names;
+    if (std::filesystem::is_directory(data)) {
+        for (const auto& path : SortedEntries(data)) {
+            if (std::filesystem::is_directory(path)) names.push_back(path.filename().string());
+        }
+        return names;
+    }
+    const IdxFile labels = ReadLabelFile(data);
+    const auto largest = std::max_element(labels.Values().begin(), labels.Values().end());
+    const int count = largest == labels.Values().end() ? 0 : *largest + 1;
+    for (int label = 0; label < count; ++label) names.push_back(std::to_string(label));
+    return names;
+}
+
 DataSet DataSet::FromIdx(const std::filesystem::path& images, const std::filesystem::path& labels,
                          std::size_t categoryCount) {
     const IdxFile imageFile = IdxFile::Read(images);
-    const IdxFile labelFile = IdxFile::Read(labels);
+    const IdxFile labelFile = ReadLabelFile(labels);
     const std::vector<std::uint32_t>& dims = imageFile.Dimensions();
     if (dims.size() != 3) {
         throw std::runtime_error(images.string() +
                                  " is not an IDX image file (needs 3 dimensions)");
-    }
-    if (labelFile.Dimensions().size() != 1) {
-        throw std::runtime_error(labels.string() + " is not an IDX label file (needs 1 dimension)");
     }
     if (labelFile.Dimensions()[0] != dims[0]) {
         throw std::runtime_error(images.string() + " has " + std::to_string(dims[0]) +

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <map>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -11,12 +12,18 @@
 // IDX image/label pair (held in memory as 8-bit grey images).
 class DataSet {
   public:
-    // Sub-folders of root are matched to categories by name (CategoryMatcher).
+    // Sub-folders of root are matched to categories by name, or by the
+    // folder name folderOf gives a category (CategoryMatcher).
     // Files without an image extension are skipped; a file that turns out
     // unreadable fails only when its image is asked for, so that a run may
     // go on past it.
     static DataSet FromFolder(const std::filesystem::path& root,
-                              const std::vector<std::string>& categories);
+                              const std::vector<std::string>& categories,
+                              const std::map<std::string, std::string>& folderOf = {});
+
+    // The categories a data set implies: the sub-folder names of a folder
+    // set, or "0" up to the largest label of an IDX label file.
+    static std::vector<std::string> CategoriesOf(const std::filesystem::path& data);
 
     // images: magic 0x00000803, dimensions count x rows x columns;
     // labels: magic 0x00000801, dimension count. Label i is category i.
