@@ -40,19 +40,16 @@ void ExpectOneLineError(const Outcome& outcome, int status, const std::string& m
 }  // namespace
 
 TEST(CommandLine, ShowsVersionAndHelp) {
-    const Outcome version = RunCli({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(std::regex_match(version.out, std::regex("corvane [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-        << version.out;
-    const std::vector<std::pair<std::vector<std::string>, std::string>> requests{
-        {{"--help"}, "Usage: corvane [OPTIONS] SUBCOMMAND"},
-        {{"help"}, "Usage: corvane [OPTIONS] SUBCOMMAND"},
-        {{"help", "predict"}, "Usage: corvane predict [OPTIONS] IMAGE"},
-        {{"eval", "--help"}, "Usage: corvane eval [OPTIONS] [DATA]"}};
-    for (const auto& [args, usage] : requests) {
+    EXPECT_TRUE(std::regex_match(RunCli({"--version"}).out,
+                                 std::regex("corvane [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+    for (const auto& [args, usage] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--help"}, "corvane [OPTIONS] SUBCOMMAND"},
+             {{"help"}, "corvane [OPTIONS] SUBCOMMAND"},
+             {{"help", "predict"}, "corvane predict [OPTIONS] IMAGE"},
+             {{"eval", "--help"}, "corvane eval [OPTIONS] [DATA]"}}) {
         const Outcome help = RunCli(args);
         EXPECT_EQ(help.status, 0) << args[0];
-        EXPECT_NE(help.out.find(usage), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("Usage: " + usage), std::string::npos) << help.out;
     }
     ExpectOneLineError(RunCli({"help", "fly"}), 2, "fly");
 }
@@ -75,11 +72,8 @@ TEST(CommandLine, InitRefusesBadArgumentsBeforeTouchingAnything) {
 
 TEST(CommandLine, InitTakesCategoriesFromAFileOrADataSet) {
     const TempDir dir;
-    const std::vector<std::string> init{"init", "--force", "--quiet", "--size", "32x32"};
-    const auto initFrom = [&](const char* option, const char* source) {
-        std::vector<std::string> args = init;
-        args.insert(args.end(), {option, source});
-        return RunCli(args).status;
+    const auto initFrom = [](const char* option, const char* source) {
+        return RunCli({"init", "--force", "--quiet", "--size", "32x32", option, source}).status;
     };
     // A category whose name cannot be a folder's is found under the folder given.
     TempDir::WriteFile("names.txt", "T-shirt/top = tshirt\nbag\n");
