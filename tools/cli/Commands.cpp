@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -240,8 +241,8 @@ int Commands::Train() {
     bool stopped = false;
     double best = -1.0;
     std::size_t bestEpoch = 0;
-    std::vector<std::string> skipped;  // images passed over with --skip-unreadable
-    std::string failure;               // the image that stopped the run without it
+    std::set<std::string> skipped;  // images passed over with --skip-unreadable, once each
+    std::string failure;            // the image that stopped the run without it
     const Clock::time_point start = Clock::now();
     for (std::size_t epoch = 1; epoch <= options_.epochs && !stopped; ++epoch) {
         run.order.Shuffle(picked);
@@ -272,7 +273,7 @@ int Commands::Train() {
                 });
             } catch (const std::runtime_error& error) {
                 if (options_.skipUnreadable) {
-                    skipped.push_back(error.what());
+                    skipped.insert(error.what());
                     continue;
                 }
                 failure = error.what();
@@ -353,7 +354,7 @@ int Commands::Eval() {
     double errorSum = 0.0;
     std::size_t done = 0;
     std::size_t failed = 0;
-    std::vector<std::string> skipped;
+    std::set<std::string> skipped;
     bool stopped = false;
     const Clock::time_point start = Clock::now();
     ProgressDisplay::State state{1, 1, 0, picked.size(), 0.0, 0.0};
@@ -369,7 +370,7 @@ int Commands::Eval() {
                                   [&] { return network.Predict(image, Region::Whole(image)); });
         } catch (const std::runtime_error& error) {
             if (options_.skipUnreadable) {
-                skipped.push_back(error.what());
+                skipped.insert(error.what());
             } else {
                 err_ << "corvane: " << error.what() << std::endl;
                 ++failed;
@@ -409,7 +410,7 @@ int Commands::Eval() {
     return failed == 0 ? 0 : kFailed;
 }
 
-void Commands::ListSkipped(const std::vector<std::string>& skipped) const {
+void Commands::ListSkipped(const std::set<std::string>& skipped) const {
     if (skipped.empty()) return;
     err_ << "corvane: skipped " << skipped.size() << " unreadable image(s):\n";
     for (const std::string& why : skipped) err_ << "  " << why << '\n';

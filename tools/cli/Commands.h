@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,7 @@ class Commands {
     void ResolvePaths();
     void CheckDataChoice() const;
     // Lists the images that --skip-unreadable passed over, at the end of a run.
-    void ListSkipped(const std::vector<std::string>& skipped) const;
+    void ListSkipped(const std::set<std::string>& skipped) const;
 
     CommandOptions options_;
     std::ostream& out_;
