@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,8 +39,9 @@ void ExpectOneLineError(const Outcome& outcome, int status, const std::string& m
 }  // namespace
 
 TEST(CommandLine, ShowsVersionAndHelp) {
-    EXPECT_TRUE(std::regex_match(RunCli({"--version"}).out,
-                                 std::regex("corvane [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+    const std::string version = RunCli({"--version"}).out;  // "corvane 1.2.3\n"
+    EXPECT_EQ(version.rfind("corvane ", 0), 0u) << version;
+    EXPECT_EQ(version.find_first_not_of("0123456789.", 8), version.size() - 1) << version;
     for (const auto& [args, usage] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--help"}, "corvane [OPTIONS] SUBCOMMAND"},
              {{"help"}, "corvane [OPTIONS] SUBCOMMAND"},

@@ -6,7 +6,9 @@
 
 // The `corvane` program: parses the arguments, runs the chosen command and
 // turns every failure into one line on the error stream and an exit status
-// (0 done, 1 failed, 2 bad arguments, 130 training interrupted and saved).
+// (0 done, 1 failed in whole or in part, 2 bad arguments, 130 interrupted
+// after saving or showing what was done). Results go to out; while a command
+// runs, the library's own lines go to err (or nowhere with --quiet).
 class CommandLine {
   public:
     CommandLine(std::ostream& out, std::ostream& err);
