@@ -123,8 +123,12 @@ TEST(CommandLine, RejectsUnusableRequests) {
     ExpectOneLineError(RunCli({"predict", "missing.png"}), 1, "corvane init");
     ExpectOneLineError(RunCli({"predict", "--top", "0", "missing.png"}), 2, "--top");
     // No count is negative (an unsigned option would take -5 for "all").
-    for (const auto& [command, option] : std::vector<std::pair<const char*, const char*>>{
-             {"eval", "--limit"}, {"train", "--seed"}, {"predict", "--top"}, {"train", "--epochs"}})
+    for (const auto& [command, option] :
+         std::vector<std::pair<const char*, const char*>>{{"eval", "--limit"},
+                                                          {"train", "--seed"},
+                                                          {"predict", "--top"},
+                                                          {"train", "--epochs"},
+                                                          {"train", "--validate"}})
         ExpectOneLineError(RunCli({command, option, "-5", "x"}), 2, std::string(option) + ": ");
 }
 

@@ -112,9 +112,11 @@ int CommandLine::Run(int argc, char** argv) {
                      "let the rate fall geometrically to this by the last sample")
         ->check(CLI::Range(1e-9, 1.0))
         ->needs("--learning-rate");
-    train->add_option("--validate", options.validate,
-                      "hold out this many samples, picked with the seed, and measure the "
-                      "accuracy on them after each epoch");
+    train
+        ->add_option("--validate", options.validate,
+                     "hold out this many samples, picked with the seed, and measure the "
+                     "accuracy on them after each epoch")
+        ->check(kNotNegative);
     train->add_flag("--keep-best", options.keepBest,
                     "leave the network of the epoch that validated best (needs --validate)");
     train
