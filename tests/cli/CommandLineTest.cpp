@@ -191,6 +191,12 @@ TEST(CommandLine, TrainStopsAtAnUnreadableImageAndEvalGoesOn) {
     ExpectOneLineError(RunCli({"train", "--quiet", "data"}), 1,
                        "bad.png: not an image, or damaged; network saved after 2 of 5 samples");
     EXPECT_NE(TempDir::ReadFile("Network.data"), untrained);
+    // Held out to validate (seed 1 holds bad.png out), it stops the run after
+    // the epoch's training has been saved.
+    TempDir::WriteFile("Network.data", untrained);
+    ExpectOneLineError(RunCli({"train", "--quiet", "--validate", "4", "data"}), 1,
+                       "bad.png: not an image, or damaged; network saved after 1 of 1 samples");
+    EXPECT_NE(TempDir::ReadFile("Network.data"), untrained);
     // Passed over with --skip-unreadable, and listed at the end.
     const std::string bad = (std::filesystem::current_path() / "data/b/bad.png").string();
     for (const char* command : {"train", "eval"}) {

@@ -137,16 +137,6 @@ std::vector<float> Classifier::Predict(const cv::Mat& image, const Region& regio
     return scores;
 }
 
-double Classifier::Accuracy(const DataSet& data, const std::vector<std::size_t>& samples) {
-    std::size_t right = 0;
-    for (const std::size_t index : samples) {
-        const cv::Mat image = data.Image(index);
-        const std::vector<float> scores = Predict(image, Region::Whole(image));
-        if (Scores::Top(scores, 1).front() == data.Label(index)) ++right;
-    }
-    return samples.empty() ? 0.0 : static_cast<double>(right) / static_cast<double>(samples.size());
-}
-
 float Classifier::Train(const cv::Mat& image, const Region& region,
                         const std::vector<float>& wanted) {
     float loss = 0.0f;

@@ -40,8 +40,6 @@ class Classifier {
     // One score per category. Throws std::runtime_error saying why the
     // library refused the image.
     std::vector<float> Predict(const cv::Mat& image, const Region& region);
-    // The share of `samples` of `data` whose best score is their own category.
-    double Accuracy(const DataSet& data, const std::vector<std::size_t>& samples);
     // One training step; returns the mean absolute output error before it.
     float Train(const cv::Mat& image, const Region& region, const std::vector<float>& wanted);
 

@@ -243,6 +243,24 @@ int Commands::Train() {
     std::size_t bestEpoch = 0;
     std::set<std::string> skipped;  // images passed over with --skip-unreadable, once each
     std::string failure;            // the image that stopped the run without it
+    // Runs `step` on a sample's image. An image that cannot be read or used
+    // is passed over with --skip-unreadable and stops the run without it;
+    // either way the result is false.
+    const auto onSample = [&](std::size_t index, const auto& step) {
+        try {
+            const cv::Mat image = data.Image(index);
+            NamingSample(data.Describe(index), [&] { step(image); });
+            return true;
+        } catch (const std::runtime_error& error) {
+            if (options_.skipUnreadable) {
+                skipped.insert(error.what());
+            } else {
+                failure = error.what();
+                stopped = true;
+            }
+            return false;
+        }
+    };
     const Clock::time_point start = Clock::now();
     for (std::size_t epoch = 1; epoch <= options_.epochs && !stopped; ++epoch) {
         run.order.Shuffle(picked);
@@ -265,20 +283,12 @@ int Commands::Train() {
                 network.SetLearningRate(static_cast<float>(schedule.At(done)));
             }
             float loss = 0.0f;
-            try {
-                const cv::Mat image = data.Image(index);
-                loss = NamingSample(data.Describe(index), [&] {
-                    return network.Train(image, Region::Whole(image),
+            if (!onSample(index, [&](const cv::Mat& image) {
+                    loss = network.Train(image, Region::Whole(image),
                                          Scores::OneHot(data.Label(index), run.names.size()));
-                });
-            } catch (const std::runtime_error& error) {
-                if (options_.skipUnreadable) {
-                    skipped.insert(error.what());
-                    continue;
-                }
-                failure = error.what();
-                stopped = true;
-                break;
+                })) {
+                if (stopped) break;
+                continue;
             }
             lossSum += loss;
             pointSum += loss;
@@ -294,14 +304,29 @@ int Commands::Train() {
         state.elapsedSeconds = SecondsSince(start);
         progress.Finish(state);
         bool save = !options_.keepBest || bestEpoch == 0;
+        // An image that stops the run during validation still leaves this
+        // epoch's training saved (unless an earlier epoch validated better).
         if (!stopped && !validation.empty()) {
-            const double accuracy = network.Accuracy(data, validation);
-            log.SetLastValidation(accuracy);
-            out_ << "epoch " << epoch << ": validation accuracy " << Percent(accuracy) << std::endl;
-            if (accuracy > best) {
-                best = accuracy;
-                bestEpoch = epoch;
-                save = true;
+            std::size_t right = 0, seen = 0;
+            for (const std::size_t index : validation) {
+                const bool used = onSample(index, [&](const cv::Mat& image) {
+                    const std::vector<float> scores = network.Predict(image, Region::Whole(image));
+                    if (Scores::Top(scores, 1).front() == data.Label(index)) ++right;
+                    ++seen;
+                });
+                if (!used && stopped) break;
+            }
+            if (!stopped) {
+                const double accuracy =
+                    seen == 0 ? 0.0 : static_cast<double>(right) / static_cast<double>(seen);
+                log.SetLastValidation(accuracy);
+                out_ << "epoch " << epoch << ": validation accuracy " << Percent(accuracy)
+                     << std::endl;
+                if (accuracy > best) {
+                    best = accuracy;
+                    bestEpoch = epoch;
+                    save = true;
+                }
             }
         }
         if (save) network.Save();
