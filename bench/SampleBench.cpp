@@ -15,9 +15,9 @@
 #include "BenchNetwork.h"
 #include "ProcessMemory.h"
 #include "SampleImages.h"
-#include "input/InputPreparation.h"
 #include "layers/ConvLanes.h"
 #include "layers/ConvolutionLayer.h"
+#include "network/PassObserver.h"
 
 namespace {
 
@@ -182,70 +182,64 @@ void Scaling(benchmark::State& state, bool train, int size) {
     state.counters["scaling"] = oneMs / twoMs;
 }
 
-// One training step taken apart: the same calls as Network::TrainStep, each
-// module's Forward and Backward and the dense stack's passes timed on their
-// own. Counters are milliseconds per step.
+// Milliseconds spent in each step of the network's passes, summed.
+class StepTimes : public PassObserver {
+  public:
+    explicit StepTimes(size_t layerCount) : forward(layerCount, 0.0), backward(layerCount, 0.0) {}
+    void Begin(Step, size_t) override { start = Clock::now(); }
+    void End(Step step, size_t layer) override {
+        const double ms = Milliseconds(start, Clock::now());
+        switch (step) {
+            case Step::Forward:
+                forward[layer] += ms;
+                break;
+            case Step::Backward:
+                backward[layer] += ms;
+                break;
+            case Step::DenseForward:
+                denseForward += ms;
+                break;
+            case Step::DenseBackward:
+                denseBackward += ms;
+                break;
+        }
+    }
+
+    std::vector<double> forward;
+    std::vector<double> backward;
+    double denseForward = 0.0;
+    double denseBackward = 0.0;
+
+  private:
+    Clock::time_point start;
+};
+
+// One training step taken apart: each module's Forward and Backward and the
+// dense stack's passes timed on their own by the network's step hook.
+// Counters are milliseconds per step.
 void LayerBreakdown(benchmark::State& state, Implementation implementation, int size,
                     unsigned threads) {
     ConvolutionLayer::SetImplementation(implementation);
     BenchNetwork bench(size, threads);
-    NetHandle& handle = bench.handle;
-    Network& network = handle.network;
+    Network& network = bench.handle.network;
     const std::vector<Sample> samples = TexturedSamples(size, 8);
     RunSample(bench, samples.front(), true);
-    const size_t layerCount = network.layers.size();
-    std::vector<double> forward(layerCount, 0.0);
-    std::vector<double> backward(layerCount, 0.0);
-    double denseForward = 0.0;
-    double denseBackward = 0.0;
+    StepTimes times(network.layers.size());
+    network.Observe(&times);
     size_t next = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        const Sample& sample = samples[next++ % samples.size()];
-        handle.workImage.setTo(cv::Scalar::all(0));
-        handle.workMask.setTo(cv::Scalar::all(0));
-        const cv::Rect fit =
-            InputPreparation::PrepareInput(sample.picture, sample.Region(), handle.workImage);
-        InputPreparation::BuildMask(handle.workImage, fit, handle.workMask);
-        state.ResumeTiming();
-
-        cv::split(handle.workImage, network.inputPlanes);
-        FeatureMaps* current = &network.inputMaps;
-        for (size_t i = 0; i < layerCount; ++i) {
-            const Clock::time_point start = Clock::now();
-            current = network.layers[i]->Forward(*current, &handle.workMask);
-            forward[i] += Milliseconds(start, Clock::now());
-        }
-        Clock::time_point start = Clock::now();
-        network.flatten.maps = current;
-        network.flatten.Gather();
-        benchmark::DoNotOptimize(network.dense.Forward(network.flatten.cells));
-        denseForward += Milliseconds(start, Clock::now());
-
-        start = Clock::now();
-        network.dense.SetOutputErrors(sample.Wanted());
-        network.dense.PropagateErrors();
-        network.dense.UpdateWeights();
-        network.dense.ComputeInputFeedback();
-        network.flatten.Scatter(std::vector<float>(network.dense.inputFeedback));
-        denseBackward += Milliseconds(start, Clock::now());
-        for (size_t i = layerCount; i-- > 0;) {
-            start = Clock::now();
-            network.layers[i]->Backward();
-            backward[i] += Milliseconds(start, Clock::now());
-        }
-    }
-    for (size_t i = 0; i < layerCount; ++i) {
+    for (auto _ : state) RunSample(bench, samples[next++ % samples.size()], true);
+    network.Observe(nullptr);
+    for (size_t i = 0; i < times.forward.size(); ++i) {
         const std::string module = "m" + std::to_string(i + 1);
         state.counters[module + "_fwd_ms"] =
-            benchmark::Counter(forward[i], benchmark::Counter::kAvgIterations);
+            benchmark::Counter(times.forward[i], benchmark::Counter::kAvgIterations);
         state.counters[module + "_bwd_ms"] =
-            benchmark::Counter(backward[i], benchmark::Counter::kAvgIterations);
+            benchmark::Counter(times.backward[i], benchmark::Counter::kAvgIterations);
     }
     state.counters["dense_fwd_ms"] =
-        benchmark::Counter(denseForward, benchmark::Counter::kAvgIterations);
+        benchmark::Counter(times.denseForward, benchmark::Counter::kAvgIterations);
     state.counters["dense_bwd_ms"] =
-        benchmark::Counter(denseBackward, benchmark::Counter::kAvgIterations);
+        benchmark::Counter(times.denseBackward, benchmark::Counter::kAvgIterations);
 }
 
 // The resident memory of a loaded network after one training step (which

@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "network/InitialWeight.h"
-#include "network/Prefetch.h"
+#include "common/Formulas.h"
+#include "common/InitialWeight.h"
+#include "common/Prefetch.h"
 
 namespace {
 
@@ -167,10 +168,7 @@ void DenseStack::UpdateWeights() {
 void DenseStack::ComputeInputFeedback() {
     const std::vector<Neuron*>& first = layers.front().neurons;
     for (size_t k = 0; k + 1 < first.size(); ++k) {
-        float value = first[k]->output + first[k]->error;
-        if (value > 1.0f) value = 1.0f;
-        if (value < 0.0f) value = 0.0f;
-        inputFeedback[k] = value;
+        inputFeedback[k] = ClampToUnit(first[k]->output + first[k]->error);
     }
 }
 

@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "network/InitialWeight.h"
+#include "common/Formulas.h"
+#include "common/InitialWeight.h"
 
 ConvKernel::ConvKernel(int index, cv::Size size, int inputCount, int kind, float rate)
     : index(index),
@@ -52,18 +53,15 @@ float ConvKernel::Respond(const std::vector<DepthLine*>& window) {
             if (std::isnan(sum)) throw "ReLU: invalid value";
         }
     }
-    float x = weights[weightCount] + sum;
-    if (!(x > 0.0f)) x = slope;
-    if (x > 1.0f) x = 1.0f;
-    output = x;
-    return x;
+    output = KernelActivation(weights[weightCount], sum, slope);
+    return output;
 }
 
-float ConvKernel::DerivativeFactor() const { return output <= 0.0f ? slope : 0.999f; }
+float ConvKernel::DerivativeFactor() const { return KernelDerivative(output, slope); }
 
 void ConvKernel::Learn(float target, const std::vector<DepthLine*>& window) {
     const float err = target - Respond(window);
-    const float d = DerivativeFactor();
+    const float step = KernelStep(err, rate, DerivativeFactor());
     // Invariant: every weight of the entries before j (with a line) and of the
     // inputs before k has taken its step; null entries keep their weights.
     for (size_t j = 0; j < pattern.size(); ++j) {
@@ -71,14 +69,14 @@ void ConvKernel::Learn(float target, const std::vector<DepthLine*>& window) {
         if (line == nullptr) continue;
         float* entryWeights = weights.data() + j * inputCount;
         for (int k = 0; k < inputCount; ++k) {
-            entryWeights[k] = ((err * rate) * d) * *line->inputs[k] + entryWeights[k];
+            entryWeights[k] = step * *line->inputs[k] + entryWeights[k];
             if (std::isnan(entryWeights[k]) || std::isinf(entryWeights[k])) {
                 std::cout << "NAN exception" << std::endl;
                 throw "ReLu: NAN exception";
             }
         }
     }
-    weights[weightCount] = (err * rate) * d + weights[weightCount];
+    weights[weightCount] = step + weights[weightCount];
 }
 
 float ConvKernel::ErrorShare(float target, const std::vector<DepthLine*>& window) {

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "common/Formulas.h"
+
 namespace {
 
 constexpr int kWidth = ConvLanes::kWidth;
@@ -77,10 +79,7 @@ bool ActivatePortable(const float* sums, const int* blocks, int count,
         for (int lane = 0; lane < kWidth; ++lane) {
             const float sum = sums[i * kWidth + lane];
             if (std::isnan(sum) && (activeBits[block] >> lane & 1) != 0) return false;
-            float x = bias + sum;
-            if (!(x > 0.0f)) x = slope;
-            if (x > 1.0f) x = 1.0f;
-            activations[block * kWidth + lane] = x;
+            activations[block * kWidth + lane] = KernelActivation(bias, sum, slope);
         }
     }
     return true;
@@ -143,9 +142,7 @@ void AddRowsPortable(float* const* rows, const float* sums, int count, std::uint
         if ((active >> lane & 1) == 0) continue;
         for (int k = 0; k < count; ++k) {
             float& value = rows[k][lane];
-            value = value + sums[lane * count + k];
-            if (value > 1.0f) value = 1.0f;
-            if (value < 0.0f) value = 0.0f;
+            value = ClampToUnit(value + sums[lane * count + k]);
         }
     }
 }

@@ -13,7 +13,7 @@
 
 #include "layers/ConvKernel.h"
 #include "layers/ConvolutionLayer.h"
-#include "network/Prefetch.h"
+#include "common/Prefetch.h"
 
 // Working memory of one worker thread. The vectors only grow, so after the
 // first passes a task allocates nothing.

@@ -5,9 +5,9 @@
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
+#include "common/Formulas.h"
 #include "layers/LayerDump.h"
 #include "layers/MaxPool.h"
-#include "network/Network.h"
 #include "parallel/ChunkBarrier.h"
 
 namespace {
@@ -84,8 +84,8 @@ const ConvLanes* ChosenLanes() {
 const ConvLanes* ConvolutionLayer::FastLanes() {
     // Pools without workers fail the reference's batches; leave that to it.
     const bool poolsReady =
-        network->mapPointerPool.ThreadCount() >= 1 && network->mapTaskPool.ThreadCount() >= 1 &&
-        network->depthLinePool.ThreadCount() >= 1 && network->errorSumPool.ThreadCount() >= 1;
+        pools->mapPointerPool.ThreadCount() >= 1 && pools->mapTaskPool.ThreadCount() >= 1 &&
+        pools->depthLinePool.ThreadCount() >= 1 && pools->errorSumPool.ThreadCount() >= 1;
     const ConvLanes* lanes = ChosenLanes();
     if (lanes == nullptr || !fast.Usable() || !poolsReady) return nullptr;
     fast.UseLanes(*lanes);
@@ -93,8 +93,8 @@ const ConvLanes* ConvolutionLayer::FastLanes() {
 }
 
 ConvolutionLayer::ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
-                                   int outputCount, int stride, Network* network, bool entryLayer)
-    : network(network),
+                                   int outputCount, int stride, LayerPools* pools, bool entryLayer)
+    : pools(pools),
       stride(stride),
       inputCount(inputCount),
       outputCount(outputCount),
@@ -230,7 +230,7 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
     }
 
     fast.SetActivationsFresh(false);
-    const int chunkCount = network->mapTaskPool.ThreadCount();
+    const int chunkCount = pools->mapTaskPool.ThreadCount();
     if (useFast) fast.PrepareForward(chunkCount);
     const bool byBlocks = useFast && fast.SplitsByBlocks(chunkCount);
     if (byBlocks || (useFast && fast.Balance(chunkCount))) {
@@ -240,7 +240,7 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
         // blocks), so that a failure can be left to the reference.
         const std::vector<FeatureMap>& items = byBlocks ? outputs : fast.BalancedItems();
         ChunkBarrier computed(chunkCount);
-        const std::vector<float> failures = network->mapTaskPool.Run(
+        const std::vector<float> failures = pools->mapTaskPool.Run(
             items, [this, byBlocks, &computed](std::vector<FeatureMap> chunk) {
                 const std::vector<FeatureMap> maps = WithoutPadding(std::move(chunk));
                 const size_t band = ConvolutionFast::ChunkOf(maps);
@@ -258,12 +258,12 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
         } else {
             // Nothing is written yet: the reference does the whole pass on
             // its own chunks, and fails as it does.
-            network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+            pools->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
                 return ForwardTask(std::move(chunk));
             });
         }
     } else if (useFast) {
-        network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+        pools->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             const size_t failed = fast.Forward(chunk);
             if (failed == chunk.size()) return std::vector<float>{};
             // A sum that is not a number: the reference redoes the rest of the
@@ -274,7 +274,7 @@ FeatureMaps* ConvolutionLayer::Forward(FeatureMaps& inputs, const cv::Mat* mask)
         // Reached only when every task finished: Run throws otherwise.
         fast.SetActivationsFresh(true);
     } else {
-        network->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+        pools->mapTaskPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             return ForwardTask(std::move(chunk));
         });
     }
@@ -307,24 +307,23 @@ void ConvolutionLayer::Backward() {
         // since the shares: the reference updates on its own chunks, and
         // fails as it does; then the lines take their sums.
         fast.WeightsChanged();
-        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+        pools->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             return UpdateTask(std::move(chunk));
         });
         if (entryLayer) return;
         ActiveLineSweep sweep(activeLines);
-        network->depthLinePool.Run(
-            fast.DealLines(activeLines, network->depthLinePool.ThreadCount()),
-            [this](std::vector<DepthLine*> chunk) {
-                fast.AddRows(chunk);
-                return std::vector<float>{};
-            });
+        pools->depthLinePool.Run(fast.DealLines(activeLines, pools->depthLinePool.ThreadCount()),
+                                 [this](std::vector<DepthLine*> chunk) {
+                                     fast.AddRows(chunk);
+                                     return std::vector<float>{};
+                                 });
         return;
     }
 
     // The plain error task (the fast path's saved activations are stale),
     // then the update and the lines' sums.
     if (!entryLayer) {
-        errorTotal = TotalInChunkOrder(network->errorSumPool.Run(
+        errorTotal = TotalInChunkOrder(pools->errorSumPool.Run(
             outputs,
             [this](std::vector<FeatureMap> chunk) { return ErrorTask(std::move(chunk)); }));
     }
@@ -332,7 +331,7 @@ void ConvolutionLayer::Backward() {
     fast.SetActivationsFresh(false);
     if (useFast) {
         fast.PrepareUpdate();
-        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+        pools->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             // On a non-finite value the fast update has changed nothing, and
             // the reference takes the chunk from the start.
             if (fast.Update(chunk)) return std::vector<FeatureMap*>{};
@@ -340,7 +339,7 @@ void ConvolutionLayer::Backward() {
         });
     } else {
         fast.WeightsChanged();
-        network->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
+        pools->mapPointerPool.Run(outputs, [this](std::vector<FeatureMap> chunk) {
             return UpdateTask(std::move(chunk));
         });
     }
@@ -348,9 +347,8 @@ void ConvolutionLayer::Backward() {
     if (!entryLayer) {
         ActiveLineSweep sweep(activeLines);
         const std::vector<DepthLine*>& lines =
-            useFast ? fast.DealLines(activeLines, network->depthLinePool.ThreadCount())
-                    : activeLines;
-        network->depthLinePool.Run(lines, [this, useFast](std::vector<DepthLine*> chunk) {
+            useFast ? fast.DealLines(activeLines, pools->depthLinePool.ThreadCount()) : activeLines;
+        pools->depthLinePool.Run(lines, [this, useFast](std::vector<DepthLine*> chunk) {
             if (!useFast) return DepthLineTask(std::move(chunk));
             fast.DepthLines(chunk);
             return std::vector<float>{};
@@ -359,7 +357,7 @@ void ConvolutionLayer::Backward() {
 }
 
 bool ConvolutionLayer::FastBackward(bool shareErrors) {
-    const int chunkCount = network->depthLinePool.ThreadCount();
+    const int chunkCount = pools->depthLinePool.ThreadCount();
     // The errors and shares are computed before any weight moves, so they
     // use the weights the forward pass used.
     if (shareErrors) fast.PrepareErrors(chunkCount);
@@ -415,10 +413,10 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
         return std::vector<float>{};
     };
     std::vector<float> failures;
-    if (network->mapTaskPool.ThreadCount() == chunkCount &&
+    if (pools->mapTaskPool.ThreadCount() == chunkCount &&
         outputs.size() >= static_cast<size_t>(chunkCount)) {
         // On the forward's workers, chunk c on worker c: they hold band c.
-        failures = network->mapTaskPool.Run(outputs, [&](std::vector<FeatureMap> chunk) {
+        failures = pools->mapTaskPool.Run(outputs, [&](std::vector<FeatureMap> chunk) {
             const size_t c = ConvolutionFast::ChunkOf(chunk);
             std::vector<DepthLine*> mineLines;
             for (size_t i = c; i < lines.size(); i += static_cast<size_t>(chunkCount))
@@ -427,7 +425,7 @@ bool ConvolutionLayer::FastBackward(bool shareErrors) {
         });
     } else {
         std::atomic<int> nextMapChunk{0};
-        failures = network->depthLinePool.Run(lines, [&](std::vector<DepthLine*> chunk) {
+        failures = pools->depthLinePool.Run(lines, [&](std::vector<DepthLine*> chunk) {
             return backward(static_cast<size_t>(nextMapChunk.fetch_add(1)), chunk);
         });
     }
@@ -467,9 +465,7 @@ std::vector<float> ConvolutionLayer::DepthLineTask(std::vector<DepthLine*> lines
         }
         for (int k = 0; k < inputCount; ++k) {
             float& value = *line->inputs[static_cast<size_t>(k)];
-            value = value + row[static_cast<size_t>(k)];
-            if (value > 1.0f) value = 1.0f;
-            if (value < 0.0f) value = 0.0f;
+            value = ClampToUnit(value + row[static_cast<size_t>(k)]);
         }
     }
     return {};

@@ -6,8 +6,7 @@
 #include "layers/ConvolutionFast.h"
 #include "layers/DepthLine.h"
 #include "layers/ILayer.h"
-
-class Network;
+#include "layers/LayerPools.h"
 
 // One output position of a convolution layer: the centre of its window in
 // input coordinates (where the mask is sampled), the output cell it writes,
@@ -60,7 +59,7 @@ class ConvolutionLayer : public ILayer {
     const std::vector<DepthLine*>& ActiveLines() const { return activeLines; }
 
     ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
-                     int outputCount, int stride, Network* network, bool entryLayer);
+                     int outputCount, int stride, LayerPools* pools, bool entryLayer);
     ~ConvolutionLayer() override;
     ConvolutionLayer(const ConvolutionLayer&) = delete;
     ConvolutionLayer& operator=(const ConvolutionLayer&) = delete;
@@ -75,7 +74,7 @@ class ConvolutionLayer : public ILayer {
     WeightGroups GetWeights() override;
     void Dump(int index) override;
 
-    Network* network;
+    LayerPools* pools;
     std::vector<ConvKernel> kernels;
     FeatureMaps* lastInputs = nullptr;
     FeatureMaps outputs;

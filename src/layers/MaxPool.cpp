@@ -5,10 +5,10 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "network/Network.h"
+#include "common/Formulas.h"
 
-MaxPool::MaxPool(int mapCount, bool skipBackward, Network* network)
-    : mapCount(mapCount), skipBackward(skipBackward), network(network) {}
+MaxPool::MaxPool(int mapCount, bool skipBackward, LayerPools* pools)
+    : mapCount(mapCount), skipBackward(skipBackward), pools(pools) {}
 
 MaxPool::~MaxPool() { Release(); }
 
@@ -40,7 +40,7 @@ FeatureMaps* MaxPool::Forward(FeatureMaps& inputs, const cv::Mat*) {
     if (inputs.size() != static_cast<size_t>(mapCount)) throw "Maxpool: count mismatch";
     if (inputSize.width != inputs[0].image->cols) throw "maxpool size missmatch error";
 
-    network->mapTaskPool.Run(
+    pools->mapTaskPool.Run(
         outputs, [this](std::vector<FeatureMap> chunk) { return ForwardTask(std::move(chunk)); });
     return &outputs;
 }
@@ -110,7 +110,7 @@ std::vector<float> MaxPool::ForwardTask(std::vector<FeatureMap> maps) {
 
 void MaxPool::Backward() {
     if (skipBackward) return;
-    network->mapTaskPool.Run(
+    pools->mapTaskPool.Run(
         outputs, [this](std::vector<FeatureMap> chunk) { return BackwardTask(std::move(chunk)); });
 }
 
@@ -124,12 +124,7 @@ std::vector<float> MaxPool::BackwardTask(std::vector<FeatureMap> maps) {
             if (link.maxCell == nullptr) continue;
             const float maximum = *link.maxCell;
             const float ratio = maximum > 0.0f ? target / maximum : 0.0f;
-            for (float* cell : link.window) {
-                float value = *cell * ratio;
-                if (value > 1.0f) value = 1.0f;
-                if (value < 0.0f) value = 0.0f;
-                *cell = value;
-            }
+            for (float* cell : link.window) *cell = ClampToUnit(*cell * ratio);
         }
     }
     return {};

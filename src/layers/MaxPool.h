@@ -3,8 +3,7 @@
 #include <vector>
 
 #include "layers/ILayer.h"
-
-class Network;
+#include "layers/LayerPools.h"
 
 // The record of one pooled cell: where its maximum sat, the cell itself, and
 // the addresses of the whole window in the source plane, row by row.
@@ -23,7 +22,7 @@ struct PoolLink {
 // pointers to the records) and the per-map work runs on mapTaskPool.
 class MaxPool : public ILayer {
   public:
-    MaxPool(int mapCount, bool skipBackward, Network* network);
+    MaxPool(int mapCount, bool skipBackward, LayerPools* pools);
     ~MaxPool() override;
     MaxPool(const MaxPool&) = delete;
     MaxPool& operator=(const MaxPool&) = delete;
@@ -46,7 +45,7 @@ class MaxPool : public ILayer {
     int poolSize = 2;
     int mapCount;
     bool skipBackward;
-    Network* network;
+    LayerPools* pools;
 
     // The per-map work that Forward and Backward hand to mapTaskPool, one
     // chunk of output maps per call; both return an empty list.

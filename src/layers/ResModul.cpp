@@ -2,11 +2,11 @@
 
 #include "layers/LayerDump.h"
 
-ResModul::ResModul(int inCount, int outCount, Network* network, bool firstModule)
-    : network(network), outCount(outCount), inCount(inCount), firstModule(firstModule) {
+ResModul::ResModul(int inCount, int outCount, LayerPools* pools, bool firstModule)
+    : pools(pools), outCount(outCount), inCount(inCount), firstModule(firstModule) {
     // Reserved once so that the records never move, not even on the first pass.
     outputs.reserve(static_cast<size_t>(outCount));
-    pool = new MaxPool(inCount, firstModule, network);
+    pool = new MaxPool(inCount, firstModule, pools);
 }
 
 ResModul::~ResModul() { Release(); }

@@ -6,8 +6,6 @@
 #include "layers/ILayer.h"
 #include "layers/MaxPool.h"
 
-class Network;
-
 // A residual block: a chain of convolutions (the first an entry layer, the
 // last with stride 2) beside a 2x2 max-pooling branch; both read the block's
 // input maps and halve them. Its output list is the pooled inputs followed by
@@ -32,7 +30,7 @@ class ResModul : public ILayer {
     WeightGroups GetWeights() override;
     void Dump(int index) override;
 
-    Network* network;
+    LayerPools* pools;
     MaxPool* pool = nullptr;
     int outCount;
     int inCount;
@@ -40,7 +38,7 @@ class ResModul : public ILayer {
     bool firstModule;
 
   protected:
-    ResModul(int inCount, int outCount, Network* network, bool firstModule);
+    ResModul(int inCount, int outCount, LayerPools* pools, bool firstModule);
     // Width of the convolution branch: a first module widens its input planes
     // to outCount maps, the others double their input.
     int BranchWidth() const { return firstModule ? outCount - inCount : inCount; }

@@ -6,7 +6,7 @@
 // convolutions: conv1 (entry, stride 1) and conv2 (stride 2), 256 wide.
 class ResModule2Conv : public ResModul {
   public:
-    ResModule2Conv(cv::Size minKernelSize, cv::Size maxKernelSize, Network* network);
+    ResModule2Conv(cv::Size minKernelSize, cv::Size maxKernelSize, LayerPools* pools);
 
     // Owned by the module; valid until Release.
     ConvolutionLayer* conv1;

@@ -7,7 +7,7 @@
 class ResModule3Conv : public ResModul {
   public:
     ResModule3Conv(cv::Size minKernelSize, cv::Size maxKernelSize, int inCount, int outCount,
-                   Network* network, bool firstModule);
+                   LayerPools* pools, bool firstModule);
 
     // Owned by the module; valid until Release.
     ConvolutionLayer* conv1;

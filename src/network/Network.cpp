@@ -44,10 +44,7 @@ void Network::Build(cv::Size& size, int outputs, std::vector<std::string> names,
     BuildLayers();
     categories = std::move(names);
     const int threads = static_cast<int>(threadCount);
-    mapPointerPool.Start(threads);
-    mapTaskPool.Start(threads);
-    depthLinePool.Start(threads);
-    errorSumPool.Start(threads);
+    pools.Start(threads);
     inputWidth = size.width;
     inputHeight = size.height;
     outputCount = outputs;
@@ -89,18 +86,15 @@ void Network::BuildLayers() {
     layers.clear();
     const cv::Size three(3, 3);
     const cv::Size five(5, 5);
-    layers.push_back(new ResModule3Conv(three, five, 3, 32, this, true));
-    layers.push_back(new ResModule3Conv(three, three, 32, 64, this, false));
-    layers.push_back(new ResModule3Conv(three, three, 64, 128, this, false));
-    layers.push_back(new ResModule3Conv(three, three, 128, 256, this, false));
-    layers.push_back(new ResModule2Conv(three, three, this));
+    layers.push_back(new ResModule3Conv(three, five, 3, 32, &pools, true));
+    layers.push_back(new ResModule3Conv(three, three, 32, 64, &pools, false));
+    layers.push_back(new ResModule3Conv(three, three, 64, 128, &pools, false));
+    layers.push_back(new ResModule3Conv(three, three, 128, 256, &pools, false));
+    layers.push_back(new ResModule2Conv(three, three, &pools));
 }
 
 void Network::Unload() {
-    mapPointerPool.Shutdown();
-    mapTaskPool.Shutdown();
-    depthLinePool.Shutdown();
-    errorSumPool.Shutdown();
+    pools.Shutdown();
     for (ILayer* layer : layers) {
         layer->Release();
         delete layer;
@@ -125,7 +119,11 @@ std::vector<float> Network::Evaluate(const cv::Mat& image, const cv::Mat* mask) 
 
     cv::split(image, inputPlanes);
     FeatureMaps* current = &inputMaps;
-    for (ILayer* layer : layers) current = layer->Forward(*current, mask);
+    for (size_t i = 0; i < layers.size(); ++i) {
+        const PassObserver::Scope step(observer, PassObserver::Step::Forward, i);
+        current = layers[i]->Forward(*current, mask);
+    }
+    const PassObserver::Scope step(observer, PassObserver::Step::DenseForward, 0);
     flatten.maps = current;
     flatten.Gather();
     return dense.Forward(flatten.cells);
@@ -138,12 +136,19 @@ float Network::TrainStep(const cv::Mat& image, const std::vector<float>& wanted,
     if (image.channels() != 3 || image.type() != CV_32FC3) throw "Invalid image type";
 
     Evaluate(image, mask);
-    const float error = dense.SetOutputErrors(wanted);
-    dense.PropagateErrors();
-    dense.UpdateWeights();
-    dense.ComputeInputFeedback();
-    flatten.Scatter(std::vector<float>(dense.inputFeedback));
-    for (auto layer = layers.rbegin(); layer != layers.rend(); ++layer) (*layer)->Backward();
+    float error = 0.0f;
+    {
+        const PassObserver::Scope step(observer, PassObserver::Step::DenseBackward, 0);
+        error = dense.SetOutputErrors(wanted);
+        dense.PropagateErrors();
+        dense.UpdateWeights();
+        dense.ComputeInputFeedback();
+        flatten.Scatter(std::vector<float>(dense.inputFeedback));
+    }
+    for (size_t i = layers.size(); i-- > 0;) {
+        const PassObserver::Scope step(observer, PassObserver::Step::Backward, i);
+        layers[i]->Backward();
+    }
     return error;
 }
 

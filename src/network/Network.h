@@ -5,18 +5,18 @@
 #include <vector>
 
 #include "dense/DenseStack.h"
-#include "layers/DepthLine.h"
 #include "layers/FeatureMap.h"
 #include "layers/ILayer.h"
+#include "layers/LayerPools.h"
 #include "network/Flatten.h"
-#include "parallel/TaskPool.h"
+#include "network/PassObserver.h"
 
 // The engine behind one handle: the fixed chain of five residual modules,
 // the dense classifier, the four worker pools and the buffers joining them,
 // plus the input size, output count and category names of the loaded
 // network. Owns its layers (made with new, freed by Unload through Release),
 // its pools, its classifier, its input maps and planes. The layers keep a
-// pointer back to it to reach the pools. One host thread at a time.
+// pointer to its pools. One host thread at a time.
 class Network {
   public:
     Network() = default;
@@ -47,6 +47,9 @@ class Network {
     // (0, 1] (not-a-number included). A new Build starts again from
     // kDefaultLearningRate.
     void SetLearningRate(float rate);
+    // Reports the steps of every following pass to `watcher` (null: to
+    // nobody); the caller keeps it alive meanwhile.
+    void Observe(PassObserver* watcher) { observer = watcher; }
 
     // References to every weight, one group per line of the network file:
     // every convolution kernel in network order, then the dense weights.
@@ -56,11 +59,8 @@ class Network {
     // Writes the built network to "Network.data".
     void Save();
 
-    // The layers reach their worker pools through the network.
-    TaskPool<FeatureMap, FeatureMap*> mapPointerPool;
-    TaskPool<FeatureMap, float> mapTaskPool;
-    TaskPool<DepthLine*, float> depthLinePool;
-    TaskPool<FeatureMap, float> errorSumPool;
+    // The layers' worker pools; the layers hold a pointer to this record.
+    LayerPools pools;
 
     FeatureMaps inputMaps;  // the three colour planes as the first layer sees them
     DenseStack dense;
@@ -74,4 +74,7 @@ class Network {
     float learningRate = kDefaultLearningRate;
     std::vector<std::string> categories;
     std::vector<cv::Mat> inputPlanes;  // three after a build; the input maps point at them
+
+  private:
+    PassObserver* observer = nullptr;
 };

@@ -6,29 +6,17 @@
 #include <vector>
 
 #include "layers/ILayer.h"
-#include "network/Network.h"
+#include "layers/LayerPools.h"
 #include "support/ThrownText.h"
 
-// A network whose four pools each run `threads` workers, for driving layers
-// in tests. The pools are shut down when it goes out of scope.
-class StartedNetwork {
+// The four layer pools, each running `threads` workers until it goes out of
+// scope, for driving layers in tests.
+class StartedPools : public LayerPools {
   public:
-    explicit StartedNetwork(int threads) {
-        net.mapPointerPool.Start(threads);
-        net.mapTaskPool.Start(threads);
-        net.depthLinePool.Start(threads);
-        net.errorSumPool.Start(threads);
-    }
-    ~StartedNetwork() {
-        net.mapPointerPool.Shutdown();
-        net.mapTaskPool.Shutdown();
-        net.depthLinePool.Shutdown();
-        net.errorSumPool.Shutdown();
-    }
-    StartedNetwork(const StartedNetwork&) = delete;
-    StartedNetwork& operator=(const StartedNetwork&) = delete;
-
-    Network net;
+    explicit StartedPools(int threads) { Start(threads); }
+    ~StartedPools() { Shutdown(); }
+    StartedPools(const StartedPools&) = delete;
+    StartedPools& operator=(const StartedPools&) = delete;
 };
 
 // A float plane filled row by row from `values`.

@@ -474,10 +474,10 @@ TEST(ConvLanes, InterleavingIsACopyBothWays) {
 }
 
 TEST(ConvLanes, ReorderedChunksHoldEveryMapOnceInWholeVectors) {
-    StartedNetwork pools(2);
+    StartedPools pools(2);
     // The first module's shape: sizes 3 and 5 alternate with the map index,
     // so round robin puts every 5-wide kernel into the second of two chunks.
-    ConvolutionLayer first(cv::Size(3, 3), cv::Size(5, 5), 3, 29, 1, &pools.net, true);
+    ConvolutionLayer first(cv::Size(3, 3), cv::Size(5, 5), 3, 29, 1, &pools, true);
     first.Configure(cv::Size(16, 16));
     ConvolutionFast fast(first);
     fast.Configure();
@@ -508,7 +508,7 @@ TEST(ConvLanes, ReorderedChunksHoldEveryMapOnceInWholeVectors) {
 
     // Kernels of one size only, and few per pattern: round robin leaves
     // one-vector groups half empty, whole groups per chunk do not.
-    ConvolutionLayer inner(cv::Size(3, 3), cv::Size(3, 3), 32, 32, 1, &pools.net, false);
+    ConvolutionLayer inner(cv::Size(3, 3), cv::Size(3, 3), 32, 32, 1, &pools, false);
     inner.Configure(cv::Size(8, 8));
     ConvolutionFast innerFast(inner);
     innerFast.Configure();

@@ -61,12 +61,12 @@ struct Shape {
 // module's input maps (pooled and new ones) do.
 class Subject {
   public:
-    Subject(const Shape& shape, Network& network, Implementation implementation,
+    Subject(const Shape& shape, LayerPools& pools, Implementation implementation,
             cv::Size size = cv::Size(kWidth, kHeight), bool oneBlock = true)
         : implementation(implementation),
           layer(cv::Size(shape.minKernel, shape.minKernel),
                 cv::Size(shape.maxKernel, shape.maxKernel), kInputs, shape.outputs, shape.stride,
-                &network, shape.entry) {
+                &pools, shape.entry) {
         layer.Configure(size);
         const cv::Mat block(size.height * kInputs, size.width, CV_32F, cv::Scalar(0));
         for (int k = 0; k < kInputs; ++k) {
@@ -222,15 +222,15 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
     std::array<int, 2> splits{};
     // Three workers: bands and chunks beyond the machine's two processors.
     for (const int workers : {1, 2, 3}) {
-        StartedNetwork pools(workers);
+        StartedPools pools(workers);
         for (const Shape& shape : kShapes) {
             for (const Implementation implementation : kFastOnes) {
                 SCOPED_TRACE(Describe(shape, workers, implementation));
                 // Every other shape with its input planes apart.
                 const bool oneBlock = (&shape - kShapes) % 2 == 0;
                 const cv::Size size(Subject::kWidth, Subject::kHeight);
-                Subject reference(shape, pools.net, Implementation::Reference, size, oneBlock);
-                Subject fast(shape, pools.net, implementation, size, oneBlock);
+                Subject reference(shape, pools, Implementation::Reference, size, oneBlock);
+                Subject fast(shape, pools, implementation, size, oneBlock);
                 RandomFeed feed(
                     static_cast<unsigned>(workers * 100 + shape.stride * 10 + shape.maxKernel));
                 feed.Weights(reference.layer, fast.layer);
@@ -274,11 +274,11 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
 // equal rows would leave one worker idle.
 TEST(ConvolutionImplementations, BandsOfTwoWorkersShareTheFields) {
     ImplementationGuard guard;
-    StartedNetwork pools(2);
+    StartedPools pools(2);
     const Shape shape{3, 5, 1, false, 64};
     const cv::Size size(40, 36);
-    Subject reference(shape, pools.net, Implementation::Reference, size);
-    Subject fast(shape, pools.net, Implementation::Fast, size);
+    Subject reference(shape, pools, Implementation::Reference, size);
+    Subject fast(shape, pools, Implementation::Fast, size);
     RandomFeed feed(7);
     feed.Weights(reference.layer, fast.layer);
     cv::Mat mask(size, CV_32F, cv::Scalar(0));
@@ -310,11 +310,11 @@ TEST(ConvolutionImplementations, BandsOfTwoWorkersShareTheFields) {
 TEST(ConvolutionImplementations, KeepSharesAcrossManyPasses) {
     ImplementationGuard guard;
     for (const int workers : {1, 2}) {
-        StartedNetwork pools(workers);
+        StartedPools pools(workers);
         for (const Shape& shape : {Shape{3, 5, 1, false, 29}, Shape{3, 3, 2, false, 40}}) {
             SCOPED_TRACE(Describe(shape, workers, Implementation::Fast));
-            Subject reference(shape, pools.net, Implementation::Reference);
-            Subject fast(shape, pools.net, Implementation::Fast);
+            Subject reference(shape, pools, Implementation::Reference);
+            Subject fast(shape, pools, Implementation::Fast);
             RandomFeed feed(static_cast<unsigned>(31 + workers + shape.stride));
             feed.Weights(reference.layer, fast.layer);
             reference.layer.SetRates(0.05f, 0.01f);
@@ -342,11 +342,11 @@ TEST(ConvolutionImplementations, KeepSharesAcrossManyPasses) {
 // words, and a window reaches across their boundaries.
 TEST(ConvolutionImplementations, AgreeOnRowsWiderThanAWord) {
     ImplementationGuard guard;
-    StartedNetwork pools(2);
+    StartedPools pools(2);
     for (const Shape& shape : {Shape{3, 5, 1, false, 29}, Shape{3, 3, 2, false, 24}}) {
         SCOPED_TRACE(Describe(shape, 2, Implementation::Fast));
-        Subject reference(shape, pools.net, Implementation::Reference, cv::Size(140, 6));
-        Subject fast(shape, pools.net, Implementation::Fast, cv::Size(140, 6));
+        Subject reference(shape, pools, Implementation::Reference, cv::Size(140, 6));
+        Subject fast(shape, pools, Implementation::Fast, cv::Size(140, 6));
         RandomFeed feed(77);
         feed.Weights(reference.layer, fast.layer);
         for (int pass = 0; pass < 4; ++pass) {
@@ -382,7 +382,7 @@ TEST(ConvolutionImplementations, AgreeWhereTheBackwardStaysOnTheLinePool) {
         int outputs;
     };
     for (const Setting setting : {Setting{3, 2, 29}, Setting{3, 3, 2}}) {
-        Network net;
+        LayerPools net;
         net.mapTaskPool.Start(setting.forwardWorkers);
         net.mapPointerPool.Start(setting.otherWorkers);
         net.depthLinePool.Start(setting.otherWorkers);
@@ -401,19 +401,16 @@ TEST(ConvolutionImplementations, AgreeWhereTheBackwardStaysOnTheLinePool) {
                 ASSERT_EQ(Difference(reference, fast), "");
             }
         }
-        net.mapTaskPool.Shutdown();
-        net.mapPointerPool.Shutdown();
-        net.depthLinePool.Shutdown();
-        net.errorSumPool.Shutdown();
+        net.Shutdown();
     }
 }
 
 TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults) {
     ImplementationGuard guard;
-    StartedNetwork pools(2);
+    StartedPools pools(2);
     const Shape shape{3, 5, 1, false};
-    Subject reference(shape, pools.net, Implementation::Reference);
-    Subject mixed(shape, pools.net, Implementation::Fast);
+    Subject reference(shape, pools, Implementation::Reference);
+    Subject mixed(shape, pools, Implementation::Fast);
     RandomFeed feed(5);
     feed.Weights(reference.layer, mixed.layer);
     for (const Implementation forward : {Implementation::Reference, Implementation::Fast}) {
@@ -503,10 +500,10 @@ TEST(ConvolutionImplementations, FailWhereTheReferenceFails) {
     const float inf = std::numeric_limits<float>::infinity();
     for (const Implementation implementation : kFastOnes) {
         SCOPED_TRACE(Name(implementation));
-        StartedNetwork pools(2);
+        StartedPools pools(2);
         const Shape shape{3, 5, 1, false};
-        Subject reference(shape, pools.net, Implementation::Reference);
-        Subject fast(shape, pools.net, implementation);
+        Subject reference(shape, pools, Implementation::Reference);
+        Subject fast(shape, pools, implementation);
         RandomFeed feed(11);
         feed.Weights(reference.layer, fast.layer);
         feed.Fill(reference.planes, fast.planes);

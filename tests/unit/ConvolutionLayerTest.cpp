@@ -18,9 +18,9 @@ void SetWeights(ConvolutionLayer& layer, size_t kernel, const std::vector<float>
 }  // namespace
 
 TEST(ConvolutionForward, OneKernelSumsCentreAndRowNeighbours) {
-    StartedNetwork pools(2);
+    StartedPools pools(2);
     // One kind-0 size-3 kernel: weights centre, left, right, bias.
-    ConvolutionLayer layer(kThree, kThree, 1, 1, 1, &pools.net, false);
+    ConvolutionLayer layer(kThree, kThree, 1, 1, 1, &pools, false);
     EXPECT_EQ(layer.Configure(cv::Size(4, 3)), cv::Size(4, 3));
     SetWeights(layer, 0, {0.5f, 0.75f, -0.5f, 0.125f});
     std::vector<cv::Mat> planes{Plane(3, 4,
@@ -66,7 +66,7 @@ TEST(ConvolutionForward, OneKernelSumsCentreAndRowNeighbours) {
     otherInputs[0].image = &planes[0];
     layer.Forward(otherInputs, &mask);
     EXPECT_EQ(out.at<float>(0, 3), 0.125f);
-    ConvolutionLayer entry(kThree, kThree, 1, 1, 1, &pools.net, true);
+    ConvolutionLayer entry(kThree, kThree, 1, 1, 1, &pools, true);
     entry.Configure(cv::Size(4, 3));
     SetWeights(entry, 0, {0.5f, 0.75f, -0.5f, 0.125f});
     entry.Forward(otherInputs, &mask);
@@ -77,8 +77,8 @@ TEST(ConvolutionForward, OneKernelSumsCentreAndRowNeighbours) {
 }
 
 TEST(ConvolutionConfigure, BuildsFieldsKernelsAndLines) {
-    StartedNetwork pools(1);
-    ConvolutionLayer strided(kThree, cv::Size(5, 5), 1, 7, 2, &pools.net, false);
+    StartedPools pools(1);
+    ConvolutionLayer strided(kThree, cv::Size(5, 5), 1, 7, 2, &pools, false);
     EXPECT_EQ(strided.Configure(cv::Size(24, 24)), cv::Size(12, 12));
     ASSERT_EQ(strided.fields.size(), 144u);
     EXPECT_EQ(strided.depthLines.size(), 576u);
@@ -110,7 +110,7 @@ TEST(ConvolutionConfigure, BuildsFieldsKernelsAndLines) {
     }
 
     // The cycle starts at 3 even when the minimum is 5.
-    ConvolutionLayer wide(cv::Size(5, 5), cv::Size(5, 5), 1, 3, 1, &pools.net, false);
+    ConvolutionLayer wide(cv::Size(5, 5), cv::Size(5, 5), 1, 3, 1, &pools, false);
     wide.Configure(cv::Size(4, 4));
     EXPECT_EQ(wide.kernels[0].width, 3);
     EXPECT_EQ(wide.kernels[1].width, 5);
@@ -123,8 +123,8 @@ TEST(ConvolutionConfigure, BuildsFieldsKernelsAndLines) {
 }
 
 TEST(ConvolutionConfigure, RefusesWidthNotMultipleOfStride) {
-    StartedNetwork pools(1);
-    ConvolutionLayer layer(kThree, kThree, 1, 2, 2, &pools.net, false);
+    StartedPools pools(1);
+    ConvolutionLayer layer(kThree, kThree, 1, 2, 2, &pools, false);
     testing::internal::CaptureStdout();
     EXPECT_EQ(ThrownText([&] { layer.Configure(cv::Size(25, 24)); }), "Conv: wrong image size");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Conv: wrong image size\n");
@@ -134,8 +134,8 @@ TEST(ConvolutionConfigure, RefusesWidthNotMultipleOfStride) {
 }
 
 TEST(ConvolutionForward, MaskSelectsFieldsStrictlyAboveThreshold) {
-    StartedNetwork pools(3);
-    ConvolutionLayer layer(kThree, cv::Size(5, 5), 2, 3, 1, &pools.net, false);
+    StartedPools pools(3);
+    ConvolutionLayer layer(kThree, cv::Size(5, 5), 2, 3, 1, &pools, false);
     layer.Configure(cv::Size(5, 4));
     layer.SetRates(0.25f, 0.5f);
     EXPECT_EQ(layer.threshold, 0.5f);
@@ -189,8 +189,8 @@ TEST(ConvolutionForward, MaskSelectsFieldsStrictlyAboveThreshold) {
 TEST(ConvolutionBackward, WritesClampedTargetsAtActivePositionsOnly) {
     for (const bool entry : {false, true}) {
         SCOPED_TRACE(entry ? "entry layer" : "inner layer");
-        StartedNetwork pools(2);
-        ConvolutionLayer layer(kThree, kThree, 1, 1, 1, &pools.net, entry);
+        StartedPools pools(2);
+        ConvolutionLayer layer(kThree, kThree, 1, 1, 1, &pools, entry);
         layer.Configure(cv::Size(5, 3));
         layer.SetRates(0.5f, 0.001f);
         SetWeights(layer, 0, {0.5f, 1.0f, 0.5f, 0.0f});
@@ -247,9 +247,9 @@ TEST(ConvolutionBackward, WritesClampedTargetsAtActivePositionsOnly) {
 }
 
 TEST(ConvolutionBackward, AddsSharesOfAllOutputMaps) {
-    StartedNetwork pools(2);
+    StartedPools pools(2);
     // Kernel 0 is horizontal (centre, left, right), kernel 1 vertical (centre, up, down).
-    ConvolutionLayer layer(kThree, kThree, 1, 2, 1, &pools.net, false);
+    ConvolutionLayer layer(kThree, kThree, 1, 2, 1, &pools, false);
     layer.Configure(cv::Size(3, 3));
     SetWeights(layer, 0, {0.5f, 0.25f, 0.25f, 0.0f});
     SetWeights(layer, 1, {0.25f, 0.5f, 0.5f, 0.0f});
@@ -275,8 +275,8 @@ TEST(ConvolutionBackward, AddsSharesOfAllOutputMaps) {
 }
 
 TEST(ConvolutionWeights, OneGroupPerKernelInWeightOrder) {
-    StartedNetwork pools(1);
-    ConvolutionLayer layer(kThree, cv::Size(5, 5), 4, 2, 1, &pools.net, false);
+    StartedPools pools(1);
+    ConvolutionLayer layer(kThree, cv::Size(5, 5), 4, 2, 1, &pools, false);
     layer.Configure(cv::Size(4, 4));
     const WeightGroups groups = layer.GetWeights();
     ASSERT_EQ(groups.size(), 2u);

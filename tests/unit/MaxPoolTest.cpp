@@ -15,8 +15,8 @@ float* At(cv::Mat& plane, int row, int column) { return &plane.ptr<float>(row)[c
 }  // namespace
 
 TEST(MaxPoolForward, TakesStrictMaximumOfEachWindow) {
-    StartedNetwork pools(2);
-    MaxPool pool(2, false, &pools.net);
+    StartedPools pools(2);
+    MaxPool pool(2, false, &pools);
     std::vector<cv::Mat> planes{Plane(4, 4,
                                       {0.1f, 0.5f, 0.3f, 0.3f,  //
                                        0.2f, 0.4f, 0.3f, 0.3f,  //
@@ -79,28 +79,28 @@ TEST(MaxPoolForward, TakesStrictMaximumOfEachWindow) {
 }
 
 TEST(MaxPoolConfigure, HalvesSizeOrRefusesOddOne) {
-    StartedNetwork pools(1);
-    MaxPool square(1, false, &pools.net);
+    StartedPools pools(1);
+    MaxPool square(1, false, &pools);
     EXPECT_EQ(square.Configure(cv::Size(64, 64)), cv::Size(32, 32));
 
     // A single row is accepted and pools to nothing.
-    MaxPool flat(1, false, &pools.net);
+    MaxPool flat(1, false, &pools);
     EXPECT_EQ(flat.Configure(cv::Size(6, 1)), cv::Size(3, 0));
     std::vector<cv::Mat> planes{cv::Mat(1, 6, CV_32F, cv::Scalar(0.5))};
     FeatureMaps inputs = MapsOver(planes);
     flat.Forward(inputs, nullptr);
     EXPECT_TRUE(flat.outputs[0].switches->empty());
 
-    MaxPool narrow(1, false, &pools.net);
+    MaxPool narrow(1, false, &pools);
     EXPECT_EQ(ThrownText([&] { narrow.Configure(cv::Size(5, 4)); }), "maxpool error");
-    MaxPool shallow(1, false, &pools.net);
+    MaxPool shallow(1, false, &pools);
     EXPECT_EQ(ThrownText([&] { shallow.Configure(cv::Size(4, 5)); }), "maxpool error");
     EXPECT_TRUE(shallow.outputs.empty());
 }
 
 TEST(MaxPoolForward, ChecksInputsInOrder) {
-    StartedNetwork pools(1);
-    MaxPool pool(2, false, &pools.net);
+    StartedPools pools(1);
+    MaxPool pool(2, false, &pools);
     pool.Configure(cv::Size(4, 4));
 
     FeatureMaps none;
@@ -123,8 +123,8 @@ TEST(MaxPoolForward, ChecksInputsInOrder) {
 }
 
 TEST(MaxPoolForward, RelinksOnlyForANewListObject) {
-    StartedNetwork pools(2);
-    MaxPool pool(1, false, &pools.net);
+    StartedPools pools(2);
+    MaxPool pool(1, false, &pools);
     pool.Configure(cv::Size(2, 2));
     std::vector<cv::Mat> first{Plane(2, 2, {0.1f, 0.2f, 0.3f, 0.4f})};
     std::vector<cv::Mat> second{Plane(2, 2, {0.9f, 0.8f, 0.7f, 0.6f})};
@@ -150,8 +150,8 @@ TEST(MaxPoolForward, RelinksOnlyForANewListObject) {
 }
 
 TEST(MaxPoolForward, WindowWithoutMaximumWritesZeroAndIsSkippedBackward) {
-    StartedNetwork pools(1);
-    MaxPool pool(1, false, &pools.net);
+    StartedPools pools(1);
+    MaxPool pool(1, false, &pools);
     pool.Configure(cv::Size(4, 2));
     std::vector<cv::Mat> planes{Plane(2, 4,
                                       {-2.0f, -3.0f, 0.5f, 0.25f,  //
@@ -179,8 +179,8 @@ TEST(MaxPoolForward, WindowWithoutMaximumWritesZeroAndIsSkippedBackward) {
 }
 
 TEST(MaxPoolBackward, RescalesWindowTowardsTarget) {
-    StartedNetwork pools(2);
-    MaxPool pool(1, false, &pools.net);
+    StartedPools pools(2);
+    MaxPool pool(1, false, &pools);
     pool.Configure(cv::Size(6, 2));
     // Three windows side by side: two of (0.25, 0.5 / 0.125, 0.0) and one whose
     // maximum is 0.
@@ -220,8 +220,8 @@ TEST(MaxPoolBackward, RescalesWindowTowardsTarget) {
 }
 
 TEST(MaxPoolBackward, EachWindowOfSeveralRowsTakesItsOwnRatio) {
-    StartedNetwork pools(2);
-    MaxPool pool(1, false, &pools.net);
+    StartedPools pools(2);
+    MaxPool pool(1, false, &pools);
     pool.Configure(cv::Size(4, 4));
     std::vector<cv::Mat> planes{Plane(4, 4,
                                       {0.125f, 0.25f, 0.5f, 0.25f,     //
@@ -248,8 +248,8 @@ TEST(MaxPoolBackward, EachWindowOfSeveralRowsTakesItsOwnRatio) {
 }
 
 TEST(MaxPoolBackward, SkipLeavesPlanesUnchanged) {
-    StartedNetwork pools(1);
-    MaxPool pool(1, true, &pools.net);
+    StartedPools pools(1);
+    MaxPool pool(1, true, &pools);
     pool.Configure(cv::Size(2, 2));
     std::vector<cv::Mat> planes{Plane(2, 2, {0.25f, 0.5f, 0.125f, 0.0f})};
     FeatureMaps inputs = MapsOver(planes);

@@ -101,7 +101,7 @@ TEST(NetworkBuild, RefusesSizesAndThreadCountsItCannotServe) {
                   "thread count must be at most 256");
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "thread count must be at most 256\n");
         EXPECT_FALSE(network.IsBuilt());
-        EXPECT_TRUE(network.mapTaskPool.workers.empty());
+        EXPECT_TRUE(network.pools.mapTaskPool.workers.empty());
     }
 }
 

@@ -36,8 +36,8 @@ cv::Mat RandomMask(cv::Size size) {
 }  // namespace
 
 TEST(ResModule3Conv, FirstModuleJoinsPooledPlanesThenConvMaps) {
-    StartedNetwork pools(2);
-    ResModule3Conv module(kThree, kFive, 3, 32, &pools.net, true);
+    StartedPools pools(2);
+    ResModule3Conv module(kThree, kFive, 3, 32, &pools, true);
     // 32 outputs from 3 inputs: a 29-wide convolution branch.
     for (ConvolutionLayer* conv : {module.conv1, module.conv2, module.conv3})
         EXPECT_EQ(conv->outputCount, 29);
@@ -79,13 +79,13 @@ TEST(ResModule3Conv, FirstModuleJoinsPooledPlanesThenConvMaps) {
     EXPECT_GT(module.conv3->GetError(false), 0.0f);
     EXPECT_EQ(module.GetError(false), 0.0f);
 
-    ResModule3Conv large(kThree, kFive, 3, 32, &pools.net, true);
+    ResModule3Conv large(kThree, kFive, 3, 32, &pools, true);
     EXPECT_EQ(large.Configure(cv::Size(64, 64)), cv::Size(32, 32));
 }
 
 TEST(ResModule3Conv, LaterModuleDoublesItsInputAndPassesTargetsDown) {
-    StartedNetwork pools(3);
-    ResModule3Conv module(kThree, kFive, 32, 64, &pools.net, false);
+    StartedPools pools(3);
+    ResModule3Conv module(kThree, kFive, 32, 64, &pools, false);
     for (ConvolutionLayer* conv : {module.conv1, module.conv2, module.conv3}) {
         EXPECT_EQ(conv->inputCount, 32);
         EXPECT_EQ(conv->outputCount, 32);
@@ -114,8 +114,8 @@ TEST(ResModule3Conv, LaterModuleDoublesItsInputAndPassesTargetsDown) {
 }
 
 TEST(ResModule3Conv, RejectsWrongInputCountBeforeRunningAnything) {
-    StartedNetwork pools(1);
-    ResModule3Conv module(kThree, kFive, 3, 32, &pools.net, true);
+    StartedPools pools(1);
+    ResModule3Conv module(kThree, kFive, 3, 32, &pools, true);
     module.Configure(cv::Size(8, 8));
     std::vector<cv::Mat> planes(4, cv::Mat(8, 8, CV_32F, cv::Scalar(0.5)));
     FeatureMaps inputs = MapsOver(planes);
@@ -128,8 +128,8 @@ TEST(ResModule3Conv, RejectsWrongInputCountBeforeRunningAnything) {
 }
 
 TEST(ResModule2Conv, WeightsAreConv1ThenConv2) {
-    StartedNetwork pools(2);
-    ResModule2Conv module(kThree, kFive, &pools.net);
+    StartedPools pools(2);
+    ResModule2Conv module(kThree, kFive, &pools);
     EXPECT_EQ(module.conv1->inputCount, 256);
     EXPECT_EQ(module.conv2->outputCount, 256);
     EXPECT_TRUE(module.conv1->entryLayer);
@@ -171,9 +171,9 @@ TEST(ResModule3Conv, ResultsDoNotDependOnWorkerCount) {
         std::vector<float> weights;
     };
     auto run = [](int threads) {
-        StartedNetwork pools(threads);
+        StartedPools pools(threads);
         std::srand(20240);
-        ResModule3Conv module(kThree, kFive, 8, 16, &pools.net, false);
+        ResModule3Conv module(kThree, kFive, 8, 16, &pools, false);
         module.Configure(cv::Size(16, 16));
         module.SetRates(0.05f, 0.01f);
         std::vector<cv::Mat> planes = RandomPlanes(8, cv::Size(16, 16));
