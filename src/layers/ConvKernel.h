@@ -36,6 +36,30 @@ class ConvKernel {
     // for an odd width.
     static std::vector<cv::Point> WindowOffsets(int width);
 
+    int Index() const { return index; }
+    float Slope() const { return slope; }
+    float Rate() const { return rate; }
+    void SetRate(float value) { rate = value; }
+    // Pattern length times input map count (the bias not counted).
+    int WeightCount() const { return weightCount; }
+    // The activation of the last response.
+    float Output() const { return output; }
+    // For a fast path that computed the response itself.
+    void SetOutput(float value) { output = value; }
+    // weightCount weights, then the bias.
+    const std::vector<float>& Weights() const { return weights; }
+    float Bias() const { return weights[static_cast<size_t>(weightCount)]; }
+    // The same, to write: for the kernel's owner, which keeps any copies of
+    // them right (a layer shows its kernels to others only as const).
+    float* MutableWeights() { return weights.data(); }
+    int Kind() const { return kind; }
+    int Width() const { return width; }
+    int Height() const { return height; }
+    // The window numbers the kernel reads, in the order of its weights.
+    const std::vector<int>& Pattern() const { return pattern; }
+    int InputCount() const { return inputCount; }
+
+  private:
     int index;
     float slope;
     float rate;

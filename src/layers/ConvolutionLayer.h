@@ -2,22 +2,14 @@
 
 #include <vector>
 
+#include "layers/ActiveFields.h"
+#include "layers/ConvGeometry.h"
 #include "layers/ConvKernel.h"
 #include "layers/ConvolutionFast.h"
 #include "layers/DepthLine.h"
 #include "layers/ILayer.h"
 #include "layers/LayerPools.h"
-
-// One output position of a convolution layer: the centre of its window in
-// input coordinates (where the mask is sampled), the output cell it writes,
-// and the window's depth lines in ring order (null outside the input).
-struct ReceptiveField {
-    int centerX = 0;
-    int centerY = 0;
-    int column = 0;
-    int row = 0;
-    std::vector<DepthLine*> lines;
-};
+#include "layers/ReceptiveField.h"
 
 // A sparse, masked convolution with one kernel per output map and a stride
 // of 1 or 2. Outputs are computed only at fields whose mask value is above
@@ -35,13 +27,17 @@ struct ReceptiveField {
 // Between Forward and Backward only the layer above writes, and only into
 // the output planes (Backward relies on the inputs and weights being those
 // of the last Forward, unless GetWeights handed out the weights since).
+// The kernels and the geometry are the layer's own: others see them only as
+// const, and the weights change only through the layer's passes or through
+// the pointers GetWeights hands out (which tells the fast path that its
+// copies of the weights may be stale).
 //
-// The implementations compute the same values bit for bit: the reference
-// tasks below, which read like the arithmetic, and ConvolutionFast, which
-// lays the data out for vector lanes, with the best lanes of the processor
-// (Fast), the AVX2 lanes (FastAvx2, what Fast runs without AVX-512), or plain
-// loops over them (FastPortable, what Fast falls back to without AVX2). One
-// process-wide switch chooses.
+// The implementations compute the same values bit for bit: the plain steps
+// of ConvReference.h, which read like the arithmetic, and ConvolutionFast,
+// which lays the data out for vector lanes, with the best lanes of the
+// processor (Fast), the AVX2 lanes (FastAvx2, what Fast runs without
+// AVX-512), or plain loops over them (FastPortable, what Fast falls back to
+// without AVX2). One process-wide switch chooses.
 class ConvolutionLayer : public ILayer {
   public:
     enum class Implementation { Reference, FastPortable, Fast, FastAvx2 };
@@ -49,14 +45,6 @@ class ConvolutionLayer : public ILayer {
     // the default. Switching between a Forward and its Backward is allowed.
     static void SetImplementation(Implementation implementation);
     static Implementation GetImplementation();
-    // The fast path's state, for looking at which layout it chose.
-    const ConvolutionFast& FastPath() const { return fast; }
-    // The error shares of the depth line at `position` (outputCount rows of
-    // inputCount), as its `errors` hold them once the fast path has written
-    // out those it keeps in compact form.
-    std::vector<float> ErrorShares(size_t position) const;
-    // The lines queued for the next Backward.
-    const std::vector<DepthLine*>& ActiveLines() const { return activeLines; }
 
     ConvolutionLayer(cv::Size minKernelSize, cv::Size maxKernelSize, int inputCount,
                      int outputCount, int stride, LayerPools* pools, bool entryLayer);
@@ -74,52 +62,49 @@ class ConvolutionLayer : public ILayer {
     WeightGroups GetWeights() override;
     void Dump(int index) override;
 
+    // What the layer is and holds, to look at.
+    const ConvGeometry& Geometry() const { return geometry; }
+    const std::vector<ConvKernel>& Kernels() const { return kernels; }
+    const FeatureMaps& Outputs() const { return outputs; }
+    const std::vector<ReceptiveField>& Fields() const { return fields; }
+    const std::vector<DepthLine>& DepthLines() const { return depthLines; }
+    const ActiveFields& Active() const { return activeFields; }
+    const FeatureMaps* LastInputs() const { return lastInputs; }
+    float Threshold() const { return threshold; }
+    // The lines queued for the next Backward.
+    const std::vector<DepthLine*>& ActiveLines() const { return activeLines; }
+    // The error shares of the depth line at `position` (outputCount rows of
+    // inputCount), as its `errors` hold them once the fast path has written
+    // out those it keeps in compact form.
+    std::vector<float> ErrorShares(size_t position) const;
+    // The fast path's state, for looking at which layout it chose.
+    const ConvolutionFast& FastPath() const { return fast; }
+
+  private:
+    // The lanes of the chosen fast implementation, or null when the
+    // reference runs (chosen, or the fast path cannot).
+    const ConvLanes* FastLanes() const;
+    void LinkInputs(FeatureMaps& inputs);
+    void MakeFields();
+    ConvolutionFast::Parts FastParts();
+
     LayerPools* pools;
+    ConvGeometry geometry;
+    cv::Size minKernelSize;  // the width the kernel-size cycle falls back to
     std::vector<ConvKernel> kernels;
     FeatureMaps* lastInputs = nullptr;
     FeatureMaps outputs;
     std::vector<ReceptiveField> fields;
-    std::vector<ReceptiveField*> activeFields;
-    std::vector<DepthLine*> depthLines;  // depthLines[i] is &lineStore[i]
-    int stride;
-    int inputCount;
-    int outputCount;
-    int outputWidth = 0;
-    int outputHeight = 0;
-    int inputWidth = 0;
-    int inputHeight = 0;
-    int maxKernelWidth;
-    int maxKernelHeight;
-    int minKernelWidth;
-    int minKernelHeight;
+    ActiveFields activeFields;
+    // One per input position, index y * inputWidth + x; made once with its
+    // final size, so the pointers in the fields' windows stay valid.
+    std::vector<DepthLine> depthLines;
     float threshold = 0.001f;
     float errorTotal = 0.0f;
-    bool entryLayer;
-
-  private:
-    // The lanes of the chosen fast implementation, handed to the fast path,
-    // or null when the reference runs (chosen, or the fast path cannot).
-    const ConvLanes* FastLanes();
-    void LinkInputs(FeatureMaps& inputs);
-    std::vector<float> ForwardTask(std::vector<FeatureMap> maps);
-    std::vector<float> ErrorTask(std::vector<FeatureMap> maps);
-    std::vector<FeatureMap*> UpdateTask(std::vector<FeatureMap> maps);
-    std::vector<float> DepthLineTask(std::vector<DepthLine*> lines);
-    // The fast backward pass in one batch, for an entry layer or with the
-    // forward pass's activations at hand; false when the update met a
-    // non-finite value and was left undone for the reference. It runs on
-    // the forward's pool where the pools are alike, chunk c on the worker
-    // that computed band c, so that the planes and weights stay in the
-    // caches they were used from and the other pools' workers sleep.
-    bool FastBackward(bool shareErrors);
-
-    // The depth lines themselves; made once with its final size, so the
-    // pointers in depthLines and in the fields' windows stay valid.
-    std::vector<DepthLine> lineStore;
     cv::Mat resizedMask;
-    ConvolutionFast fast{*this};
     // The lines whose `active` flag is set, each once, so that Backward
     // visits only those instead of every input position. Kept only for
     // non-entry layers: an entry layer never clears its flags.
     std::vector<DepthLine*> activeLines;
+    ConvolutionFast fast;
 };

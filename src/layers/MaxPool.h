@@ -37,6 +37,16 @@ class MaxPool : public ILayer {
     WeightGroups GetWeights() override;
     void Dump(int index) override;
 
+    const FeatureMaps& Outputs() const { return outputs; }
+    const FeatureMaps* LastInputs() const { return lastInputs; }
+    bool SkipsBackward() const { return skipBackward; }
+
+    // The per-map work that Forward and Backward hand to mapTaskPool, one
+    // chunk of output maps per call; both return an empty list.
+    std::vector<float> ForwardTask(std::vector<FeatureMap> maps);
+    std::vector<float> BackwardTask(std::vector<FeatureMap> maps);
+
+  private:
     int poolWidth = 2;
     int poolHeight = 2;
     FeatureMaps* lastInputs = nullptr;
@@ -46,9 +56,4 @@ class MaxPool : public ILayer {
     int mapCount;
     bool skipBackward;
     LayerPools* pools;
-
-    // The per-map work that Forward and Backward hand to mapTaskPool, one
-    // chunk of output maps per call; both return an empty list.
-    std::vector<float> ForwardTask(std::vector<FeatureMap> maps);
-    std::vector<float> BackwardTask(std::vector<FeatureMap> maps);
 };

@@ -3,7 +3,7 @@
 #include "layers/LayerDump.h"
 
 ResModul::ResModul(int inCount, int outCount, LayerPools* pools, bool firstModule)
-    : pools(pools), outCount(outCount), inCount(inCount), firstModule(firstModule) {
+    : outCount(outCount), inCount(inCount), firstModule(firstModule) {
     // Reserved once so that the records never move, not even on the first pass.
     outputs.reserve(static_cast<size_t>(outCount));
     pool = new MaxPool(inCount, firstModule, pools);
@@ -11,10 +11,7 @@ ResModul::ResModul(int inCount, int outCount, LayerPools* pools, bool firstModul
 
 ResModul::~ResModul() { Release(); }
 
-ConvolutionLayer* ResModul::AddConvolution(ConvolutionLayer* convolution) {
-    chain.push_back(convolution);
-    return convolution;
-}
+void ResModul::AddConvolution(ConvolutionLayer* convolution) { chain.push_back(convolution); }
 
 cv::Size ResModul::Configure(cv::Size inputSize) {
     const cv::Size pooled = pool->Configure(inputSize);

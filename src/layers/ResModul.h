@@ -30,12 +30,13 @@ class ResModul : public ILayer {
     WeightGroups GetWeights() override;
     void Dump(int index) override;
 
-    LayerPools* pools;
-    MaxPool* pool = nullptr;
-    int outCount;
-    int inCount;
-    FeatureMaps outputs;
-    bool firstModule;
+    // The inner layers, owned by the module and valid until Release: the
+    // pooling branch, and convolution i of the chain (0 is conv1, the entry
+    // layer; the last has stride 2).
+    MaxPool& Pool() { return *pool; }
+    ConvolutionLayer& Convolution(size_t i) { return *chain[i]; }
+    size_t ConvolutionCount() const { return chain.size(); }
+    const FeatureMaps& Outputs() const { return outputs; }
 
   protected:
     ResModul(int inCount, int outCount, LayerPools* pools, bool firstModule);
@@ -43,8 +44,14 @@ class ResModul : public ILayer {
     // to outCount maps, the others double their input.
     int BranchWidth() const { return firstModule ? outCount - inCount : inCount; }
     // Appends the next convolution of the chain; the module owns it.
-    ConvolutionLayer* AddConvolution(ConvolutionLayer* convolution);
+    void AddConvolution(ConvolutionLayer* convolution);
+
+    int outCount;
+    int inCount;
+    bool firstModule;
 
   private:
+    MaxPool* pool = nullptr;
     std::vector<ConvolutionLayer*> chain;  // first to last
+    FeatureMaps outputs;
 };

@@ -7,8 +7,4 @@
 class ResModule2Conv : public ResModul {
   public:
     ResModule2Conv(cv::Size minKernelSize, cv::Size maxKernelSize, LayerPools* pools);
-
-    // Owned by the module; valid until Release.
-    ConvolutionLayer* conv1;
-    ConvolutionLayer* conv2;
 };

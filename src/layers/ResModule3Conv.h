@@ -8,9 +8,4 @@ class ResModule3Conv : public ResModul {
   public:
     ResModule3Conv(cv::Size minKernelSize, cv::Size maxKernelSize, int inCount, int outCount,
                    LayerPools* pools, bool firstModule);
-
-    // Owned by the module; valid until Release.
-    ConvolutionLayer* conv1;
-    ConvolutionLayer* conv2;
-    ConvolutionLayer* conv3;
 };

@@ -36,8 +36,8 @@ class Lines {
 };
 
 void SetWeights(ConvKernel& kernel, std::vector<float> weights) {
-    ASSERT_EQ(weights.size(), kernel.weights.size());
-    kernel.weights = std::move(weights);
+    ASSERT_EQ(weights.size(), kernel.Weights().size());
+    std::copy(weights.begin(), weights.end(), kernel.MutableWeights());
 }
 
 // A kind-0 (horizontal) size-3 kernel over two inputs: pattern 0, 4, 5, i.e.
@@ -97,13 +97,13 @@ TEST(ConvKernelWindow, NumbersPositionsRingByRing) {
 }
 
 TEST(ConvKernelCreate, PatternFollowsKindAndSize) {
-    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 0).pattern, (std::vector<int>{0, 4, 5, 16, 17}));
-    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 3).pattern, (std::vector<int>{0, 1, 8, 4, 24}));
-    EXPECT_EQ(ConvKernel(0, cv::Size(3, 3), 1, 1).pattern, (std::vector<int>{0, 2, 7}));
-    EXPECT_EQ(ConvKernel(0, cv::Size(3, 3), 1, 4).pattern,
+    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 0).Pattern(), (std::vector<int>{0, 4, 5, 16, 17}));
+    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 3).Pattern(), (std::vector<int>{0, 1, 8, 4, 24}));
+    EXPECT_EQ(ConvKernel(0, cv::Size(3, 3), 1, 1).Pattern(), (std::vector<int>{0, 2, 7}));
+    EXPECT_EQ(ConvKernel(0, cv::Size(3, 3), 1, 4).Pattern(),
               (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 4).pattern.size(), 25u);
-    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 4).pattern.back(), 24);
+    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 4).Pattern().size(), 25u);
+    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 4).Pattern().back(), 24);
 
     // Full-length lines land on the intended positions of a 7-wide window;
     // the falling diagonal has (-1, 0) as its fourth point instead of (-2, -2).
@@ -116,27 +116,27 @@ TEST(ConvKernelCreate, PatternFollowsKindAndSize) {
     for (int kind = 0; kind < 4; ++kind) {
         const ConvKernel kernel(0, cv::Size(7, 7), 1, kind);
         Offsets reached;
-        for (int number : kernel.pattern) reached.push_back(offsets[number]);
+        for (int number : kernel.Pattern()) reached.push_back(offsets[number]);
         EXPECT_EQ(reached, lines[kind]) << "kind " << kind;
     }
 }
 
 TEST(ConvKernelCreate, OneWeightPerPatternEntryAndInputPlusBias) {
     const ConvKernel square(7, cv::Size(3, 3), 29, 4);
-    EXPECT_EQ(square.weightCount, 261);  // 9 entries x 29 inputs
-    EXPECT_EQ(square.weights.size(), 262u);
-    EXPECT_EQ(square.index, 7);
-    EXPECT_EQ(square.kind, 4);
-    EXPECT_EQ(square.width, 3);
-    EXPECT_EQ(square.height, 3);
-    EXPECT_EQ(square.inputCount, 29);
-    EXPECT_EQ(square.slope, 0.01f);
-    EXPECT_EQ(square.rate, 0.03f);
+    EXPECT_EQ(square.WeightCount(), 261);  // 9 entries x 29 inputs
+    EXPECT_EQ(square.Weights().size(), 262u);
+    EXPECT_EQ(square.Index(), 7);
+    EXPECT_EQ(square.Kind(), 4);
+    EXPECT_EQ(square.Width(), 3);
+    EXPECT_EQ(square.Height(), 3);
+    EXPECT_EQ(square.InputCount(), 29);
+    EXPECT_EQ(square.Slope(), 0.01f);
+    EXPECT_EQ(square.Rate(), 0.03f);
 
     const ConvKernel line(0, cv::Size(5, 5), 4, 1, 0.5f);
-    EXPECT_EQ(line.weightCount, 20);  // 5 entries x 4 inputs
-    EXPECT_EQ(line.weights.size(), 21u);
-    EXPECT_EQ(line.rate, 0.5f);
+    EXPECT_EQ(line.WeightCount(), 20);  // 5 entries x 4 inputs
+    EXPECT_EQ(line.Weights().size(), 21u);
+    EXPECT_EQ(line.Rate(), 0.5f);
 }
 
 TEST(ConvKernelCreate, InitialWeightsAreTheNextRandValuesScaledToATenth) {
@@ -146,16 +146,16 @@ TEST(ConvKernelCreate, InitialWeightsAreTheNextRandValuesScaledToATenth) {
 
     std::srand(4711);
     const ConvKernel kernel(0, cv::Size(3, 3), 29, 4);
-    ASSERT_EQ(kernel.weights.size(), 262u);
-    for (size_t i = 0; i < kernel.weights.size(); ++i) {
+    ASSERT_EQ(kernel.Weights().size(), 262u);
+    for (size_t i = 0; i < kernel.Weights().size(); ++i) {
         // A draw in 0 .. 32767 (the generator's top 15 bits where it is wider)
         // divided by 32767 lies in [0, 1]; times 0.2 minus 0.1 gives [-0.1, 0.1].
         const int r = static_cast<int>(draws[i] * 32768 / (RAND_MAX + 1LL));
         ASSERT_LE(r, 32767);
         const float expected = static_cast<float>(r) / 32767.0f * 0.2f - 0.1f;
-        EXPECT_EQ(kernel.weights[i], expected) << "weight " << i;
-        EXPECT_GE(kernel.weights[i], -0.1f);
-        EXPECT_LE(kernel.weights[i], 0.1f);
+        EXPECT_EQ(kernel.Weights()[i], expected) << "weight " << i;
+        EXPECT_GE(kernel.Weights()[i], -0.1f);
+        EXPECT_LE(kernel.Weights()[i], 0.1f);
     }
     // Exactly one draw per weight, bias included, and no reseeding.
     EXPECT_EQ(std::rand(), draws[262]);
@@ -170,12 +170,12 @@ TEST(ConvKernelRespond, ActivationFloorsAtSlopeAndCapsAtOne) {
     // total = bias + 1 x centre weight
     SetWeights(kernel, {1.0f, 0.0f, 0.0f, -1.0f});  // -1 + 1 = 0
     EXPECT_EQ(kernel.Respond(window), 0.01f);
-    EXPECT_EQ(kernel.output, 0.01f);
+    EXPECT_EQ(kernel.Output(), 0.01f);
     SetWeights(kernel, {1.0f, 0.0f, 0.0f, -3.0f});  // -3 + 1 = -2: the slope, not -0.02
     EXPECT_EQ(kernel.Respond(window), 0.01f);
     SetWeights(kernel, {0.25f, 0.0f, 0.0f, 0.25f});  // 0.25 + 0.25 = 0.5
     EXPECT_EQ(kernel.Respond(window), 0.5f);
-    EXPECT_EQ(kernel.output, 0.5f);
+    EXPECT_EQ(kernel.Output(), 0.5f);
     SetWeights(kernel, {2.0f, 0.0f, 0.0f, 1.0f});  // 1 + 2 = 3
     EXPECT_EQ(kernel.Respond(window), 1.0f);
     EXPECT_EQ(kernel.DerivativeFactor(), 0.999f);
@@ -183,11 +183,11 @@ TEST(ConvKernelRespond, ActivationFloorsAtSlopeAndCapsAtOne) {
     SetWeights(kernel, {0.0f, 0.0f, 0.0f, std::numeric_limits<float>::quiet_NaN()});
     EXPECT_EQ(kernel.Respond(window), 0.01f);
 
-    kernel.output = 0.0f;
+    kernel.SetOutput(0.0f);
     EXPECT_EQ(kernel.DerivativeFactor(), 0.01f);
-    kernel.output = -0.5f;
+    kernel.SetOutput(-0.5f);
     EXPECT_EQ(kernel.DerivativeFactor(), 0.01f);
-    kernel.output = 1e-6f;
+    kernel.SetOutput(1e-6f);
     EXPECT_EQ(kernel.DerivativeFactor(), 0.999f);
 }
 
@@ -209,7 +209,7 @@ TEST(ConvKernelRespond, SumsEveryInputAtPresentPatternEntries) {
     // centre: 0.5 x 0.25 + 0.25 x 0.5 = 0.25; left: 1.0 x 0.125 + 0.75 x -0.25 = -0.0625;
     // right is outside; total = 0.0625 + 0.1875 = 0.25.
     EXPECT_EQ(kernel.Respond(layer.window), 0.25f);
-    EXPECT_EQ(kernel.output, 0.25f);
+    EXPECT_EQ(kernel.Output(), 0.25f);
 }
 
 TEST(ConvKernelRespond, AddsProductsInLayoutOrderThenBias) {
@@ -256,19 +256,19 @@ TEST(ConvKernelRespond, NanSumThrowsWithoutPrinting) {
 TEST(ConvKernelLearn, StepsWeightsOfPresentLinesAndBias) {
     SmallLayer layer;
     ConvKernel kernel = layer.Kernel(0);
-    kernel.rate = 0.5f;
+    kernel.SetRate(0.5f);
     kernel.Learn(0.75f, layer.window);
 
     // output 0.25 (see SumsEveryInputAtPresentPatternEntries), err = 0.75 - 0.25 = 0.5,
     // d = 0.999, step = (0.5 x 0.5) x 0.999 = 0.24975.
-    EXPECT_EQ(kernel.output, 0.25f);
-    EXPECT_NEAR(kernel.weights[0], 0.374875, 1e-6);    // 0.24975 x 0.5 + 0.25
-    EXPECT_NEAR(kernel.weights[1], 0.5624375, 1e-6);   // 0.24975 x 0.25 + 0.5
-    EXPECT_NEAR(kernel.weights[2], 0.37475, 1e-6);     // 0.24975 x 1.0 + 0.125
-    EXPECT_NEAR(kernel.weights[3], -0.0626875, 1e-6);  // 0.24975 x 0.75 - 0.25
-    EXPECT_EQ(kernel.weights[4], 8.0f);                // right entry is outside: untouched
-    EXPECT_EQ(kernel.weights[5], 8.0f);
-    EXPECT_NEAR(kernel.weights[6], 0.31225, 1e-6);  // 0.24975 + 0.0625
+    EXPECT_EQ(kernel.Output(), 0.25f);
+    EXPECT_NEAR(kernel.Weights()[0], 0.374875, 1e-6);    // 0.24975 x 0.5 + 0.25
+    EXPECT_NEAR(kernel.Weights()[1], 0.5624375, 1e-6);   // 0.24975 x 0.25 + 0.5
+    EXPECT_NEAR(kernel.Weights()[2], 0.37475, 1e-6);     // 0.24975 x 1.0 + 0.125
+    EXPECT_NEAR(kernel.Weights()[3], -0.0626875, 1e-6);  // 0.24975 x 0.75 - 0.25
+    EXPECT_EQ(kernel.Weights()[4], 8.0f);                // right entry is outside: untouched
+    EXPECT_EQ(kernel.Weights()[5], 8.0f);
+    EXPECT_NEAR(kernel.Weights()[6], 0.31225, 1e-6);  // 0.24975 + 0.0625
 }
 
 TEST(ConvKernelLearn, NonFiniteWeightPrintsAndThrowsKeepingEarlierSteps) {
@@ -282,17 +282,17 @@ TEST(ConvKernelLearn, NonFiniteWeightPrintsAndThrowsKeepingEarlierSteps) {
     window[4] = lines.Make({0.0f, 0.0f});
     ConvKernel kernel(0, cv::Size(3, 3), 2, 0);
     SetWeights(kernel, {-3e38f, 3e38f, 0.5f, 0.5f, 0.5f, 0.5f, 0.0f});
-    kernel.rate = 1e38f;
+    kernel.SetRate(1e38f);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(ThrownText([&] { kernel.Learn(1.0f, window); }), "ReLu: NAN exception");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "NAN exception\n");
-    EXPECT_NEAR(kernel.weights[0] / 1e38f, -2.01099, 1e-4);
-    EXPECT_TRUE(std::isinf(kernel.weights[1]));
+    EXPECT_NEAR(kernel.Weights()[0] / 1e38f, -2.01099, 1e-4);
+    EXPECT_TRUE(std::isinf(kernel.Weights()[1]));
     // Nothing after the offending weight moved, the bias included.
-    EXPECT_EQ(kernel.weights[2], 0.5f);
-    EXPECT_EQ(kernel.weights[3], 0.5f);
-    EXPECT_EQ(kernel.weights[6], 0.0f);
+    EXPECT_EQ(kernel.Weights()[2], 0.5f);
+    EXPECT_EQ(kernel.Weights()[3], 0.5f);
+    EXPECT_EQ(kernel.Weights()[6], 0.0f);
 }
 
 TEST(ConvKernelErrorShare, AssignsErrorTimesWeightIntoOwnRow) {
@@ -301,7 +301,7 @@ TEST(ConvKernelErrorShare, AssignsErrorTimesWeightIntoOwnRow) {
         std::fill(line->errors.begin(), line->errors.end(), 99.0f);
     }
     ConvKernel kernel = layer.Kernel(1);
-    const std::vector<float> before = kernel.weights;
+    const std::vector<float> before = kernel.Weights();
 
     // output 0.25, err = 0.75 - 0.25 = 0.5: shares 0.5 x weight.
     EXPECT_EQ(kernel.ErrorShare(0.75f, layer.window), 0.5f);
@@ -315,7 +315,7 @@ TEST(ConvKernelErrorShare, AssignsErrorTimesWeightIntoOwnRow) {
         EXPECT_EQ(layer.left->ErrorRow(row)[1], 99.0f);
     }
     for (float share : layer.decoy->errors) EXPECT_EQ(share, 99.0f);
-    EXPECT_EQ(kernel.weights, before);
+    EXPECT_EQ(kernel.Weights(), before);
 
     // err = 0 - 0.25 = -0.25: the shares are replaced, not added to.
     EXPECT_EQ(kernel.ErrorShare(0.0f, layer.window), 0.25f);

@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 
+#include "layers/ConvChunkBalance.h"
 #include "layers/ConvLanes.h"
 #include "layers/ConvolutionLayer.h"
 #include "support/LayerTesting.h"
@@ -479,17 +480,17 @@ TEST(ConvLanes, ReorderedChunksHoldEveryMapOnceInWholeVectors) {
     // so round robin puts every 5-wide kernel into the second of two chunks.
     ConvolutionLayer first(cv::Size(3, 3), cv::Size(5, 5), 3, 29, 1, &pools, true);
     first.Configure(cv::Size(16, 16));
-    ConvolutionFast fast(first);
-    fast.Configure();
-    EXPECT_FALSE(fast.Balance(1));
-    ASSERT_TRUE(fast.Balance(2));
-    const std::vector<FeatureMap>& items = fast.BalancedItems();
+    ConvChunkBalance balance;
+    EXPECT_FALSE(balance.Balance(1, first.FastPath().Layout(), first.Outputs()));
+    ASSERT_TRUE(balance.Balance(2, first.FastPath().Layout(), first.Outputs()));
+    const std::vector<FeatureMap>& items = balance.Items();
     std::vector<int> seen(29, 0);
     std::vector<std::vector<const ConvKernel*>> chunks(2);
     for (size_t k = 0; k < items.size(); ++k) {
         if (items[k].kernel == nullptr) continue;
-        ++seen[static_cast<size_t>(items[k].kernel->index)];
-        EXPECT_EQ(items[k].image, first.outputs[static_cast<size_t>(items[k].kernel->index)].image);
+        ++seen[static_cast<size_t>(items[k].kernel->Index())];
+        EXPECT_EQ(items[k].image,
+                  first.Outputs()[static_cast<size_t>(items[k].kernel->Index())].image);
         chunks[k % 2].push_back(items[k].kernel);
     }
     for (int i = 0; i < 29; ++i) EXPECT_EQ(seen[static_cast<size_t>(i)], 1) << "map " << i;
@@ -499,8 +500,8 @@ TEST(ConvLanes, ReorderedChunksHoldEveryMapOnceInWholeVectors) {
     for (size_t c = 0; c < 2; ++c) {
         std::set<int> widths;
         for (const ConvKernel* kernel : chunks[c]) {
-            widths.insert(kernel->width);
-            work[c] += kernel->pattern.size();
+            widths.insert(kernel->Width());
+            work[c] += kernel->Pattern().size();
         }
         EXPECT_EQ(widths.size(), 2u) << "chunk " << c;
     }
@@ -510,7 +511,5 @@ TEST(ConvLanes, ReorderedChunksHoldEveryMapOnceInWholeVectors) {
     // one-vector groups half empty, whole groups per chunk do not.
     ConvolutionLayer inner(cv::Size(3, 3), cv::Size(3, 3), 32, 32, 1, &pools, false);
     inner.Configure(cv::Size(8, 8));
-    ConvolutionFast innerFast(inner);
-    innerFast.Configure();
-    EXPECT_TRUE(innerFast.Balance(2));
+    EXPECT_TRUE(ConvChunkBalance().Balance(2, inner.FastPath().Layout(), inner.Outputs()));
 }

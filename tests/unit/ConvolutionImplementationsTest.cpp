@@ -102,33 +102,35 @@ bool SameBytes(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 // The first difference between the two layers' state, or "" when none.
-std::string Difference(const Subject& reference, const Subject& fast) {
-    const ConvolutionLayer& a = reference.layer;
-    const ConvolutionLayer& b = fast.layer;
-    for (size_t i = 0; i < a.outputs.size(); ++i)
-        if (!SamePlane(*a.outputs[i].image, *b.outputs[i].image))
+std::string Difference(Subject& reference, Subject& fast) {
+    ConvolutionLayer& a = reference.layer;
+    ConvolutionLayer& b = fast.layer;
+    for (size_t i = 0; i < a.Outputs().size(); ++i)
+        if (!SamePlane(*a.Outputs()[i].image, *b.Outputs()[i].image))
             return "output plane " + std::to_string(i);
     for (size_t k = 0; k < reference.planes.size(); ++k)
         if (!SamePlane(reference.planes[k], fast.planes[k]))
             return "input plane " + std::to_string(k);
-    for (size_t i = 0; i < a.kernels.size(); ++i) {
-        if (!SameBytes(a.kernels[i].weights, b.kernels[i].weights))
+    for (size_t i = 0; i < a.Kernels().size(); ++i) {
+        if (!SameBytes(a.Kernels()[i].Weights(), b.Kernels()[i].Weights()))
             return "weights of kernel " + std::to_string(i);
-        if (std::memcmp(&a.kernels[i].output, &b.kernels[i].output, sizeof(float)) != 0)
+        const float outputs[] = {a.Kernels()[i].Output(), b.Kernels()[i].Output()};
+        if (std::memcmp(&outputs[0], &outputs[1], sizeof(float)) != 0)
             return "output of kernel " + std::to_string(i);
     }
-    for (size_t p = 0; p < a.depthLines.size(); ++p) {
+    for (size_t p = 0; p < a.DepthLines().size(); ++p) {
         if (!SameBytes(a.ErrorShares(p), b.ErrorShares(p)))
             return "error rows of line " + std::to_string(p);
-        if (a.depthLines[p]->active != b.depthLines[p]->active)
+        if (a.DepthLines()[p].active != b.DepthLines()[p].active)
             return "active flag of line " + std::to_string(p);
     }
-    if (std::memcmp(&a.errorTotal, &b.errorTotal, sizeof(float)) != 0) return "error total";
+    const float totals[] = {a.GetError(false), b.GetError(false)};
+    if (std::memcmp(&totals[0], &totals[1], sizeof(float)) != 0) return "error total";
     // The queues may differ in order, not in what they hold: each active line once.
     const auto queued = [](const ConvolutionLayer& layer) {
         std::vector<std::ptrdiff_t> positions;
         for (const DepthLine* line : layer.ActiveLines())
-            positions.push_back(line - layer.depthLines.front());
+            positions.push_back(line - layer.DepthLines().data());
         std::sort(positions.begin(), positions.end());
         return positions;
     };
@@ -152,9 +154,9 @@ class RandomFeed {
         }
     }
     void FillOutputs(ConvolutionLayer& a, ConvolutionLayer& b) {
-        for (size_t i = 0; i < a.outputs.size(); ++i) {
-            std::vector<cv::Mat> pa{*a.outputs[i].image};
-            std::vector<cv::Mat> pb{*b.outputs[i].image};
+        for (size_t i = 0; i < a.Outputs().size(); ++i) {
+            std::vector<cv::Mat> pa{*a.Outputs()[i].image};
+            std::vector<cv::Mat> pb{*b.Outputs()[i].image};
             Fill(pa, pb);  // the headers share the layers' planes
         }
     }
@@ -251,7 +253,7 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
                         const ConvolutionFast& path = fast.layer.FastPath();
                         ++layouts[static_cast<size_t>(path.ForwardLayout())];
                         if (workers >= 2 &&
-                            path.ForwardLayout() != ConvolutionFast::Layout::Kernels)
+                            path.ForwardLayout() != ConvForwardPlan::Layout::Kernels)
                             ++splits[path.SplitsByBlocks(workers) ? 1 : 0];
                     }
                     if (pass == 3) continue;
@@ -294,7 +296,7 @@ TEST(ConvolutionImplementations, BandsOfTwoWorkersShareTheFields) {
         ASSERT_TRUE(path.SplitsByBlocks(2));
         const std::vector<size_t>& bands = path.BandFields();
         ASSERT_EQ(bands.size(), 3u);
-        const size_t fields = fast.layer.activeFields.size();
+        const size_t fields = fast.layer.Active().fields.size();
         EXPECT_EQ(bands[2], fields);
         // The dense rows weigh less per field than the scattered ones.
         EXPECT_GT(bands[1], fields / 4);
@@ -527,8 +529,8 @@ TEST(ConvolutionImplementations, FailWhereTheReferenceFails) {
         reference.Forward(mask);
         fast.Forward(mask);
         EXPECT_EQ(Difference(reference, fast), "");
-        EXPECT_EQ(fast.layer.outputs[0].image->at<float>(4, 0),
-                  reference.layer.outputs[0].image->at<float>(4, 0));
+        EXPECT_EQ(fast.layer.Outputs()[0].image->at<float>(4, 0),
+                  reference.layer.Outputs()[0].image->at<float>(4, 0));
 
         // Training on with it: the infinite weight fails the update the way
         // the reference fails it, and both leave the same weights behind.
@@ -545,7 +547,7 @@ TEST(ConvolutionImplementations, FailWhereTheReferenceFails) {
         oneField.at<float>(3, 2) = 1.0f;
         const Outcome afterFailure = Capture([&] { fast.Forward(oneField); });
         ExpectSameOutcome(Capture([&] { reference.Forward(oneField); }), afterFailure);
-        EXPECT_EQ(fast.layer.FastPath().ForwardLayout(), ConvolutionFast::Layout::Kernels);
+        EXPECT_EQ(fast.layer.FastPath().ForwardLayout(), ConvForwardPlan::Layout::Kernels);
         EXPECT_EQ(Difference(reference, fast), "");
 
         // A NaN inside the active half fails the forward pass alike.

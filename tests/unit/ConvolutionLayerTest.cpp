@@ -70,22 +70,22 @@ TEST(ConvolutionForward, OneKernelSumsCentreAndRowNeighbours) {
     entry.Configure(cv::Size(4, 3));
     SetWeights(entry, 0, {0.5f, 0.75f, -0.5f, 0.125f});
     entry.Forward(otherInputs, &mask);
-    EXPECT_EQ(entry.outputs[0].image->at<float>(0, 3), 1.0f);
+    EXPECT_EQ(entry.Outputs()[0].image->at<float>(0, 3), 1.0f);
     otherInputs[0].image = &zeros[0];
     entry.Forward(otherInputs, &mask);
-    EXPECT_EQ(entry.outputs[0].image->at<float>(0, 3), 0.125f);
+    EXPECT_EQ(entry.Outputs()[0].image->at<float>(0, 3), 0.125f);
 }
 
 TEST(ConvolutionConfigure, BuildsFieldsKernelsAndLines) {
     StartedPools pools(1);
     ConvolutionLayer strided(kThree, cv::Size(5, 5), 1, 7, 2, &pools, false);
     EXPECT_EQ(strided.Configure(cv::Size(24, 24)), cv::Size(12, 12));
-    ASSERT_EQ(strided.fields.size(), 144u);
-    EXPECT_EQ(strided.depthLines.size(), 576u);
+    ASSERT_EQ(strided.Fields().size(), 144u);
+    EXPECT_EQ(strided.DepthLines().size(), 576u);
     // Centres at the odd coordinates 1, 3, ..., 23.
-    const ReceptiveField& first = strided.fields[0];
-    const ReceptiveField& endOfRow = strided.fields[11];
-    const ReceptiveField& last = strided.fields[143];
+    const ReceptiveField& first = strided.Fields()[0];
+    const ReceptiveField& endOfRow = strided.Fields()[11];
+    const ReceptiveField& last = strided.Fields()[143];
     EXPECT_EQ(cv::Point(first.centerX, first.centerY), cv::Point(1, 1));
     EXPECT_EQ(cv::Point(endOfRow.centerX, endOfRow.centerY), cv::Point(23, 1));
     EXPECT_EQ(cv::Point(endOfRow.column, endOfRow.row), cv::Point(11, 0));
@@ -94,32 +94,32 @@ TEST(ConvolutionConfigure, BuildsFieldsKernelsAndLines) {
     // Windows are 5 wide: 25 numbers. Number 0 is the centre; number 8 is
     // (+1, +1), i.e. (24, 24), outside; number 1 is (-1, -1), i.e. (22, 22).
     ASSERT_EQ(last.lines.size(), 25u);
-    EXPECT_EQ(last.lines[0], strided.depthLines[23 * 24 + 23]);
-    EXPECT_EQ(last.lines[1], strided.depthLines[22 * 24 + 22]);
+    EXPECT_EQ(last.lines[0], &strided.DepthLines()[23 * 24 + 23]);
+    EXPECT_EQ(last.lines[1], &strided.DepthLines()[22 * 24 + 22]);
     EXPECT_EQ(last.lines[8], nullptr);
 
     // Sizes cycle 3, 5 between min 3 and max 5; kinds run 0..4 then again.
-    ASSERT_EQ(strided.kernels.size(), 7u);
+    ASSERT_EQ(strided.Kernels().size(), 7u);
     const std::vector<int> sizes{3, 5, 3, 5, 3, 5, 3};
     for (size_t i = 0; i < 7; ++i) {
-        EXPECT_EQ(strided.kernels[i].width, sizes[i]) << i;
-        EXPECT_EQ(strided.kernels[i].kind, static_cast<int>(i % 5)) << i;
-        EXPECT_EQ(strided.outputs[i].kernel, &strided.kernels[i]);
-        EXPECT_EQ(strided.outputs[i].image->size(), cv::Size(12, 12));
-        EXPECT_TRUE(strided.outputs[i].switches->empty());
+        EXPECT_EQ(strided.Kernels()[i].Width(), sizes[i]) << i;
+        EXPECT_EQ(strided.Kernels()[i].Kind(), static_cast<int>(i % 5)) << i;
+        EXPECT_EQ(strided.Outputs()[i].kernel, &strided.Kernels()[i]);
+        EXPECT_EQ(strided.Outputs()[i].image->size(), cv::Size(12, 12));
+        EXPECT_TRUE(strided.Outputs()[i].switches->empty());
     }
 
     // The cycle starts at 3 even when the minimum is 5.
     ConvolutionLayer wide(cv::Size(5, 5), cv::Size(5, 5), 1, 3, 1, &pools, false);
     wide.Configure(cv::Size(4, 4));
-    EXPECT_EQ(wide.kernels[0].width, 3);
-    EXPECT_EQ(wide.kernels[1].width, 5);
-    EXPECT_EQ(wide.kernels[2].width, 5);
+    EXPECT_EQ(wide.Kernels()[0].Width(), 3);
+    EXPECT_EQ(wide.Kernels()[1].Width(), 5);
+    EXPECT_EQ(wide.Kernels()[2].Width(), 5);
     // Stride 1: a field per pixel; the corner window of (0, 0) reaches
     // (+1, +1) but not (-1, -1).
-    ASSERT_EQ(wide.fields.size(), 16u);
-    EXPECT_EQ(wide.fields[0].lines[1], nullptr);
-    EXPECT_EQ(wide.fields[0].lines[8], wide.depthLines[1 * 4 + 1]);
+    ASSERT_EQ(wide.Fields().size(), 16u);
+    EXPECT_EQ(wide.Fields()[0].lines[1], nullptr);
+    EXPECT_EQ(wide.Fields()[0].lines[8], &wide.DepthLines()[1 * 4 + 1]);
 }
 
 TEST(ConvolutionConfigure, RefusesWidthNotMultipleOfStride) {
@@ -129,8 +129,8 @@ TEST(ConvolutionConfigure, RefusesWidthNotMultipleOfStride) {
     EXPECT_EQ(ThrownText([&] { layer.Configure(cv::Size(25, 24)); }), "Conv: wrong image size");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Conv: wrong image size\n");
     EXPECT_EQ(layer.Depth(), 0);
-    EXPECT_TRUE(layer.outputs.empty());
-    EXPECT_TRUE(layer.depthLines.empty());
+    EXPECT_TRUE(layer.Outputs().empty());
+    EXPECT_TRUE(layer.DepthLines().empty());
 }
 
 TEST(ConvolutionForward, MaskSelectsFieldsStrictlyAboveThreshold) {
@@ -138,8 +138,8 @@ TEST(ConvolutionForward, MaskSelectsFieldsStrictlyAboveThreshold) {
     ConvolutionLayer layer(kThree, cv::Size(5, 5), 2, 3, 1, &pools, false);
     layer.Configure(cv::Size(5, 4));
     layer.SetRates(0.25f, 0.5f);
-    EXPECT_EQ(layer.threshold, 0.5f);
-    for (const ConvKernel& kernel : layer.kernels) EXPECT_EQ(kernel.rate, 0.25f);
+    EXPECT_EQ(layer.Threshold(), 0.5f);
+    for (const ConvKernel& kernel : layer.Kernels()) EXPECT_EQ(kernel.Rate(), 0.25f);
     std::vector<cv::Mat> planes{cv::Mat(4, 5, CV_32F, cv::Scalar(0.5)),
                                 cv::Mat(4, 5, CV_32F, cv::Scalar(0.25))};
     FeatureMaps inputs = MapsOver(planes);
@@ -155,7 +155,7 @@ TEST(ConvolutionForward, MaskSelectsFieldsStrictlyAboveThreshold) {
     cv::Mat mask(4, 5, CV_32F, cv::Scalar(0.5));
     mask.at<float>(2, 3) = 0.75f;
     layer.Forward(inputs, &mask);
-    ASSERT_EQ(layer.activeFields.size(), 1u);
+    ASSERT_EQ(layer.Active().fields.size(), 1u);
     for (const FeatureMap& map : *outputs) {
         EXPECT_EQ(cv::countNonZero(*map.image), 1);
         EXPECT_GT(map.image->at<float>(2, 3), 0.0f);
@@ -183,7 +183,7 @@ TEST(ConvolutionForward, MaskSelectsFieldsStrictlyAboveThreshold) {
 
     // No mask selects nothing either.
     layer.Forward(inputs, nullptr);
-    EXPECT_TRUE(layer.activeFields.empty());
+    EXPECT_TRUE(layer.Active().fields.empty());
 }
 
 TEST(ConvolutionBackward, WritesClampedTargetsAtActivePositionsOnly) {
@@ -283,12 +283,12 @@ TEST(ConvolutionWeights, OneGroupPerKernelInWeightOrder) {
     // Kind 0 size 3: 3 x 4 + 1; kind 1 size 5: 5 x 4 + 1.
     ASSERT_EQ(groups[0].size(), 13u);
     ASSERT_EQ(groups[1].size(), 21u);
-    EXPECT_EQ(groups[0][0], &layer.kernels[0].weights[0]);
-    EXPECT_EQ(groups[1][20], &layer.kernels[1].weights[20]);
+    EXPECT_EQ(groups[0][0], &layer.Kernels()[0].Weights()[0]);
+    EXPECT_EQ(groups[1][20], &layer.Kernels()[1].Weights()[20]);
 
     EXPECT_EQ(layer.Depth(), 2);
     layer.Release();
     EXPECT_EQ(layer.Depth(), 0);
-    EXPECT_TRUE(layer.outputs.empty());
-    EXPECT_TRUE(layer.depthLines.empty());
+    EXPECT_TRUE(layer.Outputs().empty());
+    EXPECT_TRUE(layer.DepthLines().empty());
 }

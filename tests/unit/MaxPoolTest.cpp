@@ -28,7 +28,7 @@ TEST(MaxPoolForward, TakesStrictMaximumOfEachWindow) {
 
     EXPECT_EQ(pool.Configure(cv::Size(4, 4)), cv::Size(2, 2));
     FeatureMaps* out = pool.Forward(inputs, nullptr);
-    ASSERT_EQ(out, &pool.outputs);
+    ASSERT_EQ(out, &pool.Outputs());
     ASSERT_EQ(out->size(), 2u);
     cv::Mat& pooled = *(*out)[0].image;
     EXPECT_EQ((*out)[0].source, &inputs[0]);
@@ -89,13 +89,13 @@ TEST(MaxPoolConfigure, HalvesSizeOrRefusesOddOne) {
     std::vector<cv::Mat> planes{cv::Mat(1, 6, CV_32F, cv::Scalar(0.5))};
     FeatureMaps inputs = MapsOver(planes);
     flat.Forward(inputs, nullptr);
-    EXPECT_TRUE(flat.outputs[0].switches->empty());
+    EXPECT_TRUE(flat.Outputs()[0].switches->empty());
 
     MaxPool narrow(1, false, &pools);
     EXPECT_EQ(ThrownText([&] { narrow.Configure(cv::Size(5, 4)); }), "maxpool error");
     MaxPool shallow(1, false, &pools);
     EXPECT_EQ(ThrownText([&] { shallow.Configure(cv::Size(4, 5)); }), "maxpool error");
-    EXPECT_TRUE(shallow.outputs.empty());
+    EXPECT_TRUE(shallow.Outputs().empty());
 }
 
 TEST(MaxPoolForward, ChecksInputsInOrder) {
@@ -131,22 +131,22 @@ TEST(MaxPoolForward, RelinksOnlyForANewListObject) {
     FeatureMaps listA = MapsOver(first);
     FeatureMaps listB = MapsOver(second);
 
-    pool.Forward(listA, nullptr);
-    EXPECT_EQ(pool.outputs[0].source, &listA[0]);
-    EXPECT_EQ(pool.outputs[0].image->at<float>(0, 0), 0.4f);
+    FeatureMaps& outputs = *pool.Forward(listA, nullptr);
+    EXPECT_EQ(outputs[0].source, &listA[0]);
+    EXPECT_EQ(outputs[0].image->at<float>(0, 0), 0.4f);
 
     // The same list object again: the existing link is trusted, even one
     // pointing elsewhere.
-    pool.outputs[0].source = &listB[0];
+    outputs[0].source = &listB[0];
     pool.Forward(listA, nullptr);
-    EXPECT_EQ(pool.outputs[0].source, &listB[0]);
-    EXPECT_EQ(pool.outputs[0].image->at<float>(0, 0), 0.9f);
+    EXPECT_EQ(outputs[0].source, &listB[0]);
+    EXPECT_EQ(outputs[0].image->at<float>(0, 0), 0.9f);
 
     // Another list object: linked afresh.
     FeatureMaps copyOfA = listA;
     pool.Forward(copyOfA, nullptr);
-    EXPECT_EQ(pool.outputs[0].source, &copyOfA[0]);
-    EXPECT_EQ(pool.outputs[0].image->at<float>(0, 0), 0.4f);
+    EXPECT_EQ(outputs[0].source, &copyOfA[0]);
+    EXPECT_EQ(outputs[0].image->at<float>(0, 0), 0.4f);
 }
 
 TEST(MaxPoolForward, WindowWithoutMaximumWritesZeroAndIsSkippedBackward) {
@@ -157,14 +157,14 @@ TEST(MaxPoolForward, WindowWithoutMaximumWritesZeroAndIsSkippedBackward) {
                                       {-2.0f, -3.0f, 0.5f, 0.25f,  //
                                        -1.0f, -1.5f, 0.0f, 0.125f})};
     FeatureMaps inputs = MapsOver(planes);
-    pool.outputs[0].image->setTo(cv::Scalar(0.7));
+    pool.Outputs()[0].image->setTo(cv::Scalar(0.7));
 
     testing::internal::CaptureStdout();
     pool.Forward(inputs, nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "too small");
-    const std::vector<PoolLink>& links = *pool.outputs[0].switches;
+    const std::vector<PoolLink>& links = *pool.Outputs()[0].switches;
     EXPECT_EQ(links[0].maxCell, nullptr);
-    EXPECT_EQ(pool.outputs[0].image->at<float>(0, 0), 0.0f);
+    EXPECT_EQ(pool.Outputs()[0].image->at<float>(0, 0), 0.0f);
     EXPECT_EQ(links[1].maxCell, At(planes[0], 0, 2));
 
     // Targets 0.75 and 0.25: the first window has no maximum to rescale by
@@ -189,7 +189,7 @@ TEST(MaxPoolBackward, RescalesWindowTowardsTarget) {
                                        0.125f, 0.0f, 0.125f, 0.0f, -0.25f, -0.75f})};
     FeatureMaps inputs = MapsOver(planes);
     pool.Forward(inputs, nullptr);
-    cv::Mat& out = *pool.outputs[0].image;
+    cv::Mat& out = *pool.Outputs()[0].image;
     out.at<float>(0, 0) = 0.75f;
     out.at<float>(0, 1) = 2.0f;
     out.at<float>(0, 2) = 0.5f;
@@ -215,7 +215,7 @@ TEST(MaxPoolBackward, RescalesWindowTowardsTarget) {
     // A target that is not a number is refused before its window changes.
     planes[0].setTo(cv::Scalar(0.5));
     out.at<float>(0, 1) = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_EQ(ThrownText([&] { pool.BackwardTask(pool.outputs); }), "MAxPool: invalid value");
+    EXPECT_EQ(ThrownText([&] { pool.BackwardTask(pool.Outputs()); }), "MAxPool: invalid value");
     EXPECT_EQ(in.at<float>(0, 2), 0.5f);
 }
 
@@ -231,7 +231,7 @@ TEST(MaxPoolBackward, EachWindowOfSeveralRowsTakesItsOwnRatio) {
     FeatureMaps inputs = MapsOver(planes);
     pool.Forward(inputs, nullptr);
     // Maxima 0.25, 0.5, 0.5, 0.5; ratios 2, 0.5, 0.25 and 1.5.
-    cv::Mat& out = *pool.outputs[0].image;
+    cv::Mat& out = *pool.Outputs()[0].image;
     out.at<float>(0, 0) = 0.5f;
     out.at<float>(0, 1) = 0.25f;
     out.at<float>(1, 0) = 0.125f;
@@ -254,7 +254,7 @@ TEST(MaxPoolBackward, SkipLeavesPlanesUnchanged) {
     std::vector<cv::Mat> planes{Plane(2, 2, {0.25f, 0.5f, 0.125f, 0.0f})};
     FeatureMaps inputs = MapsOver(planes);
     pool.Forward(inputs, nullptr);
-    pool.outputs[0].image->at<float>(0, 0) = 1.0f;
+    pool.Outputs()[0].image->at<float>(0, 0) = 1.0f;
     pool.Backward();
     EXPECT_EQ(planes[0].at<float>(0, 0), 0.25f);
     EXPECT_EQ(planes[0].at<float>(0, 1), 0.5f);
@@ -263,5 +263,5 @@ TEST(MaxPoolBackward, SkipLeavesPlanesUnchanged) {
     EXPECT_EQ(pool.Depth(), 0);
     EXPECT_TRUE(pool.GetWeights().empty());
     pool.Release();
-    EXPECT_TRUE(pool.outputs.empty());
+    EXPECT_TRUE(pool.Outputs().empty());
 }

@@ -39,14 +39,13 @@ TEST(ResModule3Conv, FirstModuleJoinsPooledPlanesThenConvMaps) {
     StartedPools pools(2);
     ResModule3Conv module(kThree, kFive, 3, 32, &pools, true);
     // 32 outputs from 3 inputs: a 29-wide convolution branch.
-    for (ConvolutionLayer* conv : {module.conv1, module.conv2, module.conv3})
-        EXPECT_EQ(conv->outputCount, 29);
-    EXPECT_EQ(module.conv1->inputCount, 3);
-    EXPECT_TRUE(module.conv1->entryLayer);
-    EXPECT_FALSE(module.conv2->entryLayer);
-    EXPECT_EQ(module.conv2->stride, 1);
-    EXPECT_EQ(module.conv3->stride, 2);
-    EXPECT_TRUE(module.pool->skipBackward);
+    for (size_t c = 0; c < 3; ++c) EXPECT_EQ(module.Convolution(c).Geometry().outputCount, 29);
+    EXPECT_EQ(module.Convolution(0).Geometry().inputCount, 3);
+    EXPECT_TRUE(module.Convolution(0).Geometry().entryLayer);
+    EXPECT_FALSE(module.Convolution(1).Geometry().entryLayer);
+    EXPECT_EQ(module.Convolution(1).Geometry().stride, 1);
+    EXPECT_EQ(module.Convolution(2).Geometry().stride, 2);
+    EXPECT_TRUE(module.Pool().SkipsBackward());
 
     std::srand(11);
     std::vector<cv::Mat> planes = RandomPlanes(3, cv::Size(16, 16));
@@ -54,29 +53,30 @@ TEST(ResModule3Conv, FirstModuleJoinsPooledPlanesThenConvMaps) {
     const cv::Mat mask = RandomMask(cv::Size(16, 16));
     EXPECT_EQ(module.Configure(cv::Size(16, 16)), cv::Size(8, 8));
     FeatureMaps* out = module.Forward(inputs, &mask);
-    ASSERT_EQ(out, &module.outputs);
+    ASSERT_EQ(out, &module.Outputs());
     ASSERT_EQ(out->size(), 32u);
     EXPECT_EQ(module.Depth(), 32);
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ((*out)[i].image, module.pool->outputs[i].image);
+        EXPECT_EQ((*out)[i].image, module.Pool().Outputs()[i].image);
         EXPECT_EQ((*out)[i].source, &inputs[i]);
     }
-    for (size_t j = 0; j < 29; ++j) EXPECT_EQ((*out)[3 + j].image, module.conv3->outputs[j].image);
+    for (size_t j = 0; j < 29; ++j)
+        EXPECT_EQ((*out)[3 + j].image, module.Convolution(2).Outputs()[j].image);
 
     // A second pass puts the same records at the same addresses.
     const FeatureMap* firstRecord = &(*out)[0];
     module.Forward(inputs, &mask);
-    EXPECT_EQ(&module.outputs[0], firstRecord);
-    EXPECT_EQ(module.outputs[31].image, module.conv3->outputs[28].image);
+    EXPECT_EQ(&module.Outputs()[0], firstRecord);
+    EXPECT_EQ(module.Outputs()[31].image, module.Convolution(2).Outputs()[28].image);
 
     // Training never reaches the network's planes, but conv1 still learns.
     const std::vector<cv::Mat> before{planes[0].clone(), planes[1].clone(), planes[2].clone()};
-    const std::vector<float> conv1Weights = WeightValues(*module.conv1);
-    for (FeatureMap& map : module.outputs) map.image->setTo(cv::Scalar(0.9));
+    const std::vector<float> conv1Weights = WeightValues(module.Convolution(0));
+    for (const FeatureMap& map : module.Outputs()) map.image->setTo(cv::Scalar(0.9));
     module.Backward();
     for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(SamePlane(planes[i], before[i])) << i;
-    EXPECT_NE(WeightValues(*module.conv1), conv1Weights);
-    EXPECT_GT(module.conv3->GetError(false), 0.0f);
+    EXPECT_NE(WeightValues(module.Convolution(0)), conv1Weights);
+    EXPECT_GT(module.Convolution(2).GetError(false), 0.0f);
     EXPECT_EQ(module.GetError(false), 0.0f);
 
     ResModule3Conv large(kThree, kFive, 3, 32, &pools, true);
@@ -86,9 +86,9 @@ TEST(ResModule3Conv, FirstModuleJoinsPooledPlanesThenConvMaps) {
 TEST(ResModule3Conv, LaterModuleDoublesItsInputAndPassesTargetsDown) {
     StartedPools pools(3);
     ResModule3Conv module(kThree, kFive, 32, 64, &pools, false);
-    for (ConvolutionLayer* conv : {module.conv1, module.conv2, module.conv3}) {
-        EXPECT_EQ(conv->inputCount, 32);
-        EXPECT_EQ(conv->outputCount, 32);
+    for (size_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(module.Convolution(c).Geometry().inputCount, 32);
+        EXPECT_EQ(module.Convolution(c).Geometry().outputCount, 32);
     }
     std::srand(5);
     std::vector<cv::Mat> planes = RandomPlanes(32, cv::Size(8, 8));
@@ -97,19 +97,19 @@ TEST(ResModule3Conv, LaterModuleDoublesItsInputAndPassesTargetsDown) {
     EXPECT_EQ(module.Configure(cv::Size(8, 8)), cv::Size(4, 4));
     FeatureMaps& out = *module.Forward(inputs, &mask);
     ASSERT_EQ(out.size(), 64u);
-    EXPECT_EQ(out[31].image, module.pool->outputs[31].image);
-    EXPECT_EQ(out[32].image, module.conv3->outputs[0].image);
-    EXPECT_EQ(out[63].image, module.conv3->outputs[31].image);
+    EXPECT_EQ(out[31].image, module.Pool().Outputs()[31].image);
+    EXPECT_EQ(out[32].image, module.Convolution(2).Outputs()[0].image);
+    EXPECT_EQ(out[63].image, module.Convolution(2).Outputs()[31].image);
 
     // Targets of 0 in every pooled cell scale every input window by 0.
-    const std::vector<float> conv1Weights = WeightValues(*module.conv1);
-    const std::vector<float> conv2Weights = WeightValues(*module.conv2);
+    const std::vector<float> conv1Weights = WeightValues(module.Convolution(0));
+    const std::vector<float> conv2Weights = WeightValues(module.Convolution(1));
     for (FeatureMap& map : out) map.image->setTo(cv::Scalar(0));
     module.Backward();
     // conv1 and conv2 only see targets once the convolution after them has
     // written some: with their own activations as targets they would not move.
-    EXPECT_NE(WeightValues(*module.conv1), conv1Weights);
-    EXPECT_NE(WeightValues(*module.conv2), conv2Weights);
+    EXPECT_NE(WeightValues(module.Convolution(0)), conv1Weights);
+    EXPECT_NE(WeightValues(module.Convolution(1)), conv2Weights);
     for (const cv::Mat& plane : planes) EXPECT_EQ(cv::countNonZero(plane), 0);
 }
 
@@ -122,19 +122,19 @@ TEST(ResModule3Conv, RejectsWrongInputCountBeforeRunningAnything) {
     const cv::Mat mask(8, 8, CV_32F, cv::Scalar(1));
     EXPECT_EQ(ThrownText([&] { module.Forward(inputs, &mask); }),
               "ResModul: Input image count mismatch");
-    EXPECT_EQ(module.conv1->lastInputs, nullptr);
-    EXPECT_EQ(module.pool->lastInputs, nullptr);
-    EXPECT_TRUE(module.outputs.empty());
+    EXPECT_EQ(module.Convolution(0).LastInputs(), nullptr);
+    EXPECT_EQ(module.Pool().LastInputs(), nullptr);
+    EXPECT_TRUE(module.Outputs().empty());
 }
 
 TEST(ResModule2Conv, WeightsAreConv1ThenConv2) {
     StartedPools pools(2);
     ResModule2Conv module(kThree, kFive, &pools);
-    EXPECT_EQ(module.conv1->inputCount, 256);
-    EXPECT_EQ(module.conv2->outputCount, 256);
-    EXPECT_TRUE(module.conv1->entryLayer);
-    EXPECT_EQ(module.conv2->stride, 2);
-    EXPECT_FALSE(module.pool->skipBackward);
+    EXPECT_EQ(module.Convolution(0).Geometry().inputCount, 256);
+    EXPECT_EQ(module.Convolution(1).Geometry().outputCount, 256);
+    EXPECT_TRUE(module.Convolution(0).Geometry().entryLayer);
+    EXPECT_EQ(module.Convolution(1).Geometry().stride, 2);
+    EXPECT_FALSE(module.Pool().SkipsBackward());
     EXPECT_EQ(module.Configure(cv::Size(2, 2)), cv::Size(1, 1));
     EXPECT_EQ(module.Depth(), 512);
 
@@ -146,14 +146,14 @@ TEST(ResModule2Conv, WeightsAreConv1ThenConv2) {
     EXPECT_EQ(groups[1].size(), 1281u);
     EXPECT_EQ(groups[4].size(), 2305u);
     EXPECT_EQ(groups[9].size(), 6401u);
-    EXPECT_EQ(groups[255][0], &module.conv1->kernels[255].weights[0]);
-    EXPECT_EQ(groups[256][0], &module.conv2->kernels[0].weights[0]);
+    EXPECT_EQ(groups[255][0], &module.Convolution(0).Kernels()[255].Weights()[0]);
+    EXPECT_EQ(groups[256][0], &module.Convolution(1).Kernels()[0].Weights()[0]);
     EXPECT_EQ(groups[256].size(), 769u);
-    EXPECT_EQ(groups[511].back(), &module.conv2->kernels[255].weights.back());
+    EXPECT_EQ(groups[511].back(), &module.Convolution(1).Kernels()[255].Weights().back());
 
     module.SetRates(0.125f, 0.25f);
-    EXPECT_EQ(module.conv1->kernels[7].rate, 0.125f);
-    EXPECT_EQ(module.conv2->threshold, 0.25f);
+    EXPECT_EQ(module.Convolution(0).Kernels()[7].Rate(), 0.125f);
+    EXPECT_EQ(module.Convolution(1).Threshold(), 0.25f);
 
     std::srand(3);
     std::vector<cv::Mat> planes = RandomPlanes(256, cv::Size(2, 2));
@@ -161,8 +161,8 @@ TEST(ResModule2Conv, WeightsAreConv1ThenConv2) {
     const cv::Mat mask(2, 2, CV_32F, cv::Scalar(1));
     FeatureMaps& out = *module.Forward(inputs, &mask);
     ASSERT_EQ(out.size(), 512u);
-    EXPECT_EQ(out[255].image, module.pool->outputs[255].image);
-    EXPECT_EQ(out[256].image, module.conv2->outputs[0].image);
+    EXPECT_EQ(out[255].image, module.Pool().Outputs()[255].image);
+    EXPECT_EQ(out[256].image, module.Convolution(1).Outputs()[0].image);
 }
 
 TEST(ResModule3Conv, ResultsDoNotDependOnWorkerCount) {
