@@ -224,7 +224,7 @@ void LayerBreakdown(benchmark::State& state, Implementation implementation, int 
     Network& network = bench.handle.network;
     const std::vector<Sample> samples = TexturedSamples(size, 8);
     RunSample(bench, samples.front(), true);
-    StepTimes times(network.layers.size());
+    StepTimes times(network.Layers().size());
     network.Observe(&times);
     size_t next = 0;
     for (auto _ : state) RunSample(bench, samples[next++ % samples.size()], true);

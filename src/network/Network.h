@@ -59,22 +59,28 @@ class Network {
     // Writes the built network to "Network.data".
     void Save();
 
-    // The layers' worker pools; the layers hold a pointer to this record.
-    LayerPools pools;
+    // The network's parts, to look at.
+    const LayerPools& Pools() const { return pools; }
+    const std::vector<ILayer*>& Layers() const { return layers; }
+    const Flatten& FlattenRecord() const { return flatten; }
+    const DenseStack& Dense() const { return dense; }
+    const std::vector<cv::Mat>& InputPlanes() const { return inputPlanes; }
 
-    FeatureMaps inputMaps;  // the three colour planes as the first layer sees them
-    DenseStack dense;
-    Flatten flatten;
     float maskThreshold = 0.01f;
     int outputCount = 0;
     int inputWidth = 0;
     int inputHeight = 0;
-    std::vector<ILayer*> layers;  // owned
     static constexpr float kDefaultLearningRate = 0.0005f;
     float learningRate = kDefaultLearningRate;
     std::vector<std::string> categories;
-    std::vector<cv::Mat> inputPlanes;  // three after a build; the input maps point at them
 
   private:
+    // The layers' worker pools; the layers hold a pointer to this record.
+    LayerPools pools;
+    FeatureMaps inputMaps;  // the three colour planes as the first layer sees them
+    DenseStack dense;
+    Flatten flatten;
+    std::vector<ILayer*> layers;       // owned
+    std::vector<cv::Mat> inputPlanes;  // three after a build; the input maps point at them
     PassObserver* observer = nullptr;
 };

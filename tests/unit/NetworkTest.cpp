@@ -51,19 +51,19 @@ TEST(NetworkBuild, ChainsTheFiveModulesDownToTheDenseInput) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Image width:2\nNetwork created with dense input:2048\n");
     EXPECT_EQ(size, cv::Size(2, 2));
-    EXPECT_EQ(network.layers.size(), 5u);
-    EXPECT_EQ(network.flatten.cellCount, 2048);
-    ASSERT_EQ(network.dense.layers.size(), 2u);
-    EXPECT_EQ(network.dense.layers[0].neurons.size(), 2049u);  // with the bias
-    EXPECT_EQ(network.dense.layers[1].neurons.size(), 5u);
+    EXPECT_EQ(network.Layers().size(), 5u);
+    EXPECT_EQ(network.FlattenRecord().cellCount, 2048);
+    ASSERT_EQ(network.Dense().layers.size(), 2u);
+    EXPECT_EQ(network.Dense().layers[0].neurons.size(), 2049u);  // with the bias
+    EXPECT_EQ(network.Dense().layers[1].neurons.size(), 5u);
     EXPECT_EQ(network.categories.size(), 5u);
-    EXPECT_EQ(network.inputPlanes.size(), 3u);
+    EXPECT_EQ(network.InputPlanes().size(), 3u);
     UnloadQuietly(network);
     EXPECT_FALSE(network.IsBuilt());
 
     // A rebuild after the unload gives a fresh, working network.
     BuildNetwork(network, cv::Size(32, 64), 3, 2);
-    EXPECT_EQ(network.flatten.cellCount, 1 * 2 * 512);
+    EXPECT_EQ(network.FlattenRecord().cellCount, 1 * 2 * 512);
     Prepared input(TexturedImage(20, 60, 4), cv::Size(32, 64));
     EXPECT_EQ(network.Evaluate(input.image, &input.mask).size(), 3u);
     UnloadQuietly(network);
@@ -101,7 +101,7 @@ TEST(NetworkBuild, RefusesSizesAndThreadCountsItCannotServe) {
                   "thread count must be at most 256");
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "thread count must be at most 256\n");
         EXPECT_FALSE(network.IsBuilt());
-        EXPECT_TRUE(network.pools.mapTaskPool.workers.empty());
+        EXPECT_TRUE(network.Pools().mapTaskPool.workers.empty());
     }
 }
 
@@ -158,7 +158,7 @@ TEST(NetworkTrain, LearnsWithoutTouchingTheInputPlanes) {
     std::vector<cv::Mat> planes;
     cv::split(input.image, planes);
     for (int k = 0; k < 3; ++k)
-        EXPECT_EQ(cv::norm(planes[k], network.inputPlanes[k], cv::NORM_INF), 0.0) << k;
+        EXPECT_EQ(cv::norm(planes[k], network.InputPlanes()[k], cv::NORM_INF), 0.0) << k;
 
     for (int i = 0; i < 30; ++i) network.TrainStep(input.image, wanted, &input.mask);
     const std::vector<float> after = network.Evaluate(input.image, &input.mask);
