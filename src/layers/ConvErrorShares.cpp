@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/Prefetch.h"
+#include "common/ThreadScratch.h"
 
 namespace {
 
@@ -15,11 +16,6 @@ struct ShareScratch {
     std::vector<const float*> shareSources;
     std::vector<float> shareFactors;
 };
-
-ShareScratch& Scratch() {
-    thread_local ShareScratch scratch;
-    return scratch;
-}
 
 }  // namespace
 
@@ -97,7 +93,7 @@ void ConvErrorShares::Share(const Inputs& in, const std::vector<DepthLine*>& lin
 template <int kStride>
 void ConvErrorShares::ShareLines(const Inputs& in, const std::vector<DepthLine*>& lines,
                                  ConvCompactShares& compact) {
-    ShareScratch& s = Scratch();
+    ShareScratch& s = ThreadScratch<ShareScratch>();
     const ConvGeometry& geometry = *in.geometry;
     const ConvFastLayout& layout = *in.layout;
     const std::vector<std::int32_t>& fieldSlot = *in.fieldSlots;

@@ -10,6 +10,7 @@
 #include "layers/ConvGeometry.h"
 #include "layers/ConvKernel.h"
 #include "layers/ConvLanes.h"
+#include "layers/ConvStepInputs.h"
 #include "layers/DepthLine.h"
 #include "layers/FeatureMap.h"
 
@@ -32,11 +33,7 @@
 class ConvErrorShares {
   public:
     // What one pass reads, made on the calling thread before its batch.
-    struct Inputs {
-        const ConvLanes* lanes = nullptr;
-        const ConvGeometry* geometry = nullptr;
-        const ConvFastLayout* layout = nullptr;
-        const ActiveFields* active = nullptr;
+    struct Inputs : ConvStepInputs {
         const std::vector<std::int32_t>* fieldSlots = nullptr;  // the forward plan's
         const float* activations = nullptr;  // the forward pass's, laneCapacity per map
         size_t laneCapacity = 0;

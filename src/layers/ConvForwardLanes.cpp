@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/Formulas.h"
+#include "common/ThreadScratch.h"
 #include "layers/ConvPatternGroups.h"
 
 namespace {
@@ -30,11 +31,6 @@ struct ForwardScratch {
     std::vector<const float*> entryInputs;
     std::vector<int> entries;
 };
-
-ForwardScratch& Scratch() {
-    thread_local ForwardScratch scratch;
-    return scratch;
-}
 
 // The forward vector loops over job's blocks for every pattern group of the
 // chunk, a few kernels at a time; take(kernel, sums) gets each kernel's sums
@@ -132,7 +128,7 @@ void ConvForwardLanes::WriteRows(const Inputs& in, const std::vector<FeatureMap>
 
 size_t ConvForwardLanes::ByPositions(const Inputs& in, const std::vector<FeatureMap>& maps,
                                      size_t begin, size_t end) {
-    ForwardScratch& s = Scratch();
+    ForwardScratch& s = ThreadScratch<ForwardScratch>();
     const ConvFastLayout& layout = *in.layout;
     const ConvForwardPlan& plan = *in.plan;
     s.groups.Make(maps, layout.patternOf);
@@ -162,7 +158,7 @@ size_t ConvForwardLanes::ByPositions(const Inputs& in, const std::vector<Feature
 
 size_t ConvForwardLanes::ByGathered(const Inputs& in, const std::vector<FeatureMap>& maps,
                                     int begin, int end) {
-    ForwardScratch& s = Scratch();
+    ForwardScratch& s = ThreadScratch<ForwardScratch>();
     const ConvFastLayout& layout = *in.layout;
     const ConvForwardPlan& plan = *in.plan;
     const int windowCount = layout.windowCount;
@@ -260,7 +256,7 @@ size_t ConvForwardLanes::ByGathered(const Inputs& in, const std::vector<FeatureM
 
 size_t ConvForwardLanes::ByKernels(const Inputs& in, const std::vector<FeatureMap>& maps) {
     if (maps.empty()) return 0;
-    ForwardScratch& s = Scratch();
+    ForwardScratch& s = ThreadScratch<ForwardScratch>();
     const ConvFastLayout& layout = *in.layout;
     ConvPatternGroups& groups = s.groups;
     groups.LayOut(maps, layout.patternOf);

@@ -10,6 +10,7 @@
 #include "layers/ConvInputCopies.h"
 #include "layers/ConvKernel.h"
 #include "layers/ConvLanes.h"
+#include "layers/ConvStepInputs.h"
 #include "layers/ConvWeightCache.h"
 #include "layers/FeatureMap.h"
 
@@ -25,14 +26,10 @@
 class ConvForwardLanes {
   public:
     // What one pass reads, made on the calling thread before its batch.
-    struct Inputs {
-        const ConvLanes* lanes = nullptr;
-        const ConvGeometry* geometry = nullptr;
-        const ConvFastLayout* layout = nullptr;
+    struct Inputs : ConvStepInputs {
         const ConvForwardPlan* plan = nullptr;
         ConvInputCopies::Copy copy;  // the plan's input copy
         const ConvInputCopies* planes = nullptr;
-        const ActiveFields* active = nullptr;
         ConvWeightCache* cache = nullptr;  // the kernels layout's interleaved weights
     };
 

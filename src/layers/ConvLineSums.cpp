@@ -5,6 +5,7 @@
 
 #include "common/Formulas.h"
 #include "common/Prefetch.h"
+#include "common/ThreadScratch.h"
 #include "layers/ConvFastLayout.h"
 
 namespace {
@@ -20,11 +21,6 @@ struct SumScratch {
     std::vector<float> shareFactors;
 };
 
-SumScratch& Scratch() {
-    thread_local SumScratch scratch;
-    return scratch;
-}
-
 }  // namespace
 
 const std::vector<DepthLine*>& ConvLineSums::Deal(const std::vector<DepthLine*>& lines,
@@ -39,7 +35,7 @@ const std::vector<DepthLine*>& ConvLineSums::Deal(const std::vector<DepthLine*>&
     // gives every chunk one run of neighbouring lines: neighbours share the
     // cache lines of the input planes and of the sums, which two workers
     // writing side by side would pass back and forth.
-    std::vector<std::uint64_t>& positions = Scratch().positions;
+    std::vector<std::uint64_t>& positions = ThreadScratch<SumScratch>().positions;
     positions.assign((lineCount + 63) / 64, 0);
     for (const DepthLine* line : lines) {
         const size_t index = static_cast<size_t>(line - first);
@@ -89,7 +85,7 @@ void ConvLineSums::AddSums(const ConvLanes& lanes, const ConvGeometry& geometry,
                            const std::vector<size_t>& inputSteps) const {
     const int n = geometry.inputCount;
     const size_t width = static_cast<size_t>(geometry.inputWidth);
-    SumScratch& s = Scratch();
+    SumScratch& s = ThreadScratch<SumScratch>();
     // The chunk's active lines as a bitmap of positions, cleared on the way.
     s.positions.assign((width * geometry.inputHeight + 63) / 64, 0);
     constexpr size_t kAhead = 8;
@@ -139,7 +135,7 @@ void ConvLineSums::SumRows(const ConvLanes& lanes, const ConvGeometry& geometry,
                            const std::vector<DepthLine*>& lines) const {
     const int n = geometry.inputCount;
     const int outputCount = geometry.outputCount;
-    SumScratch& s = Scratch();
+    SumScratch& s = ThreadScratch<SumScratch>();
     std::vector<float>& row = s.row;
     row.resize(static_cast<size_t>(n));
     // No map writes shares here: the lines are only summed.

@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/Formulas.h"
+#include "common/ThreadScratch.h"
 #include "layers/ConvPatternGroups.h"
 
 namespace {
@@ -32,11 +33,6 @@ struct UpdateScratch {
     std::vector<int> entries;
     std::vector<float> sums;
 };
-
-UpdateScratch& Scratch() {
-    thread_local UpdateScratch scratch;
-    return scratch;
-}
 
 // Each lane's kernel values, from the kernels of the chunk's maps.
 void LoadLanes(const std::vector<FeatureMap>& maps, std::vector<ConvKernel>& kernels, int laneTotal,
@@ -215,7 +211,7 @@ void ConvUpdateLanes::Release() {
 bool ConvUpdateLanes::Update(const Inputs& in, const std::vector<FeatureMap>& maps,
                              std::vector<ConvKernel>& kernels, bool stage) {
     if (maps.empty()) return true;
-    UpdateScratch& s = Scratch();
+    UpdateScratch& s = ThreadScratch<UpdateScratch>();
     // Kernels with equal patterns share a group and run side by side.
     const int laneTotal = s.groups.LayOut(maps, in.layout->patternOf);
     const ConvPatternGroups& groups = s.groups;
@@ -264,7 +260,7 @@ bool ConvUpdateLanes::Update(const Inputs& in, const std::vector<FeatureMap>& ma
 void ConvUpdateLanes::CommitStaged(const Inputs& in, const std::vector<FeatureMap>& maps,
                                    std::vector<ConvKernel>& kernels) {
     if (maps.empty()) return;
-    UpdateScratch& s = Scratch();
+    UpdateScratch& s = ThreadScratch<UpdateScratch>();
     ConvPatternGroups& groups = s.groups;
     groups.LayOut(maps, in.layout->patternOf);
     // The staged weights are in the chunk's interleaved copy, which only

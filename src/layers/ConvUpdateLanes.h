@@ -9,6 +9,7 @@
 #include "layers/ConvInputCopies.h"
 #include "layers/ConvKernel.h"
 #include "layers/ConvLanes.h"
+#include "layers/ConvStepInputs.h"
 #include "layers/ConvWeightCache.h"
 #include "layers/FeatureMap.h"
 
@@ -23,12 +24,8 @@
 class ConvUpdateLanes {
   public:
     // What one update batch reads, made on the calling thread before it.
-    struct Inputs {
-        const ConvLanes* lanes = nullptr;
-        const ConvGeometry* geometry = nullptr;
-        const ConvFastLayout* layout = nullptr;
+    struct Inputs : ConvStepInputs {
         ConvInputCopies::Copy copy;  // the inputs of the last forward pass
-        const ActiveFields* active = nullptr;
         ConvWeightCache* cache = nullptr;
     };
 

@@ -79,6 +79,15 @@ void ConvolutionFast::SelectFields(const cv::Mat& resizedMask, float threshold,
                      parts.active);
 }
 
+ConvStepInputs ConvolutionFast::StepInputs(const ConvLanes& lanes, const Parts& parts) const {
+    ConvStepInputs in;
+    in.lanes = &lanes;
+    in.geometry = &parts.geometry;
+    in.layout = &layout;
+    in.active = &parts.active;
+    return in;
+}
+
 ConvForwardLanes::Inputs ConvolutionFast::PrepareForward(int chunkCount, const ConvLanes& lanes,
                                                          const Parts& parts) {
     const ConvGeometry& geometry = parts.geometry;
@@ -99,13 +108,10 @@ ConvForwardLanes::Inputs ConvolutionFast::PrepareForward(int chunkCount, const C
             plan.MarkGatheredWindows(geometry, layout, rowStep);
     }
     ConvForwardLanes::Inputs in;
-    in.lanes = &lanes;
-    in.geometry = &geometry;
-    in.layout = &layout;
+    static_cast<ConvStepInputs&>(in) = StepInputs(lanes, parts);
     in.plan = &plan;
     in.copy = forwardCopy;
     in.planes = &copies;
-    in.active = &parts.active;
     in.cache = &weightCache;
     return in;
 }
@@ -169,6 +175,7 @@ void ConvolutionFast::Forward(const ConvLanes& lanes, const Parts& parts) {
 ConvUpdateLanes::Inputs ConvolutionFast::PrepareUpdate(const ConvLanes& lanes, const Parts& parts) {
     AllocateBuffers(parts);
     ConvUpdateLanes::Inputs in;
+    static_cast<ConvStepInputs&>(in) = StepInputs(lanes, parts);
     // Fresh activations mean the inputs have not changed since that
     // Forward, so its copy serves; otherwise the plain planes are copied,
     // unless they lie one after another in one block: then they are read
@@ -177,10 +184,6 @@ ConvUpdateLanes::Inputs ConvolutionFast::PrepareUpdate(const ConvLanes& lanes, c
         in.copy = copies.InOneBlock() ? copies.InPlace() : copies.Padded(parts.geometry, layout);
     else
         in.copy = forwardCopy;
-    in.lanes = &lanes;
-    in.geometry = &parts.geometry;
-    in.layout = &layout;
-    in.active = &parts.active;
     in.cache = &weightCache;
     return in;
 }
@@ -188,10 +191,7 @@ ConvUpdateLanes::Inputs ConvolutionFast::PrepareUpdate(const ConvLanes& lanes, c
 ConvErrorShares::Inputs ConvolutionFast::ErrorInputs(const ConvLanes& lanes,
                                                      const Parts& parts) const {
     ConvErrorShares::Inputs in;
-    in.lanes = &lanes;
-    in.geometry = &parts.geometry;
-    in.layout = &layout;
-    in.active = &parts.active;
+    static_cast<ConvStepInputs&>(in) = StepInputs(lanes, parts);
     in.fieldSlots = &plan.FieldSlots();
     in.activations = forward.Activations().data();
     in.laneCapacity = forward.LaneCapacity();

@@ -16,6 +16,7 @@
 #include "layers/ConvKernel.h"
 #include "layers/ConvLanes.h"
 #include "layers/ConvLineSums.h"
+#include "layers/ConvStepInputs.h"
 #include "layers/ConvUpdateLanes.h"
 #include "layers/ConvWeightCache.h"
 #include "layers/DepthLine.h"
@@ -117,6 +118,7 @@ class ConvolutionFast {
     // Calling thread, before an update batch: the forward's input copy while
     // the activations are fresh, else one made again.
     ConvUpdateLanes::Inputs PrepareUpdate(const ConvLanes& lanes, const Parts& parts);
+    ConvStepInputs StepInputs(const ConvLanes& lanes, const Parts& parts) const;
     ConvErrorShares::Inputs ErrorInputs(const ConvLanes& lanes, const Parts& parts) const;
     // The backward pass in one batch, for an entry layer or with the
     // forward's activations at hand; false when the update met a non-finite
