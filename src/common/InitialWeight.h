@@ -8,7 +8,8 @@
 //
 // The formula expects r in 0 .. 32767. Where rand reaches further (glibc:
 // 2^31 - 1), its top 15 bits are used; where RAND_MAX is 32767 this is rand
-// itself.
+// itself. (A leaf helper: src/common includes nothing of the engine, so the
+// layers and the dense stack alike may use it.)
 inline int DrawRandom15() {
     constexpr unsigned long long kSpan = static_cast<unsigned long long>(RAND_MAX) + 1ULL;
     constexpr unsigned long long kStep = kSpan / 32768ULL;
