@@ -17,11 +17,11 @@
 
 #include "cli/Charts.h"
 #include "cli/Classifier.h"
-#include "cli/RateSchedule.h"
 #include "cli/Region.h"
-#include "cli/SampleOrder.h"
 #include "cli/Scores.h"
 #include "common/DataSet.h"
+#include "common/RateSchedule.h"
+#include "common/SampleOrder.h"
 #include "common/WorkingDirectory.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "cli/ProgressDisplay.h"
+#include "common/ProgressDisplay.h"
 
 TEST(ProgressDisplay, FormatsRateTimeLeftAndLoss) {
     // 50 of 200 samples in 10 s: 5 per second, 150 left take 30 s.

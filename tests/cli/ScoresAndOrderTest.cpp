@@ -4,8 +4,8 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "cli/SampleOrder.h"
 #include "cli/Scores.h"
+#include "common/SampleOrder.h"
 
 TEST(Scores, OneHotMarksOnlyTheWantedCategory) {
     EXPECT_EQ(Scores::OneHot(2, 4), (std::vector<float>{0.0f, 0.0f, 1.0f, 0.0f}));

@@ -20,16 +20,16 @@
 #include "cli/ConfusionMatrix.h"
 #include "cli/InterruptFlag.h"
 #include "cli/LossLog.h"
-#include "cli/ProgressDisplay.h"
-#include "cli/RateSchedule.h"
 #include "cli/Region.h"
 #include "cli/ResultTable.h"
-#include "cli/SampleOrder.h"
 #include "cli/Scores.h"
 #include "cli/Shard.h"
-#include "cli/TemporaryFolder.h"
 #include "common/DataSet.h"
+#include "common/NetworkBuilder.h"
 #include "common/NetworkHeader.h"
+#include "common/ProgressDisplay.h"
+#include "common/RateSchedule.h"
+#include "common/SampleOrder.h"
 #include "common/WorkingDirectory.h"
 
 namespace {
@@ -172,19 +172,12 @@ int Commands::Init() {
     if (fs::exists(file) && !options_.force) {
         throw std::invalid_argument(file.string() + " already exists (--force replaces it)");
     }
-    // The library builds the network from the header with fresh weights and
-    // saves them. That happens beside the old network, which is replaced only
-    // once the new one is whole: a size the library refuses costs nothing.
-    const TemporaryFolder building(options_.network);
-    {
-        const WorkingDirectory inside(building.Path());
-        header.Write(kNetworkFile);
+    NetworkBuilder::Build(options_.network, header, [&] {
         Classifier network("the new " + options_.size + " network");
         // The file holds no weights yet: the library makes them.
         network.Load(options_.threads, true);
         network.Save();
-    }
-    fs::rename(building.Path() / kNetworkFile, file);
+    });
     const fs::path mapping = options_.network / kFoldersFile;
     if (folders.empty()) {
         fs::remove(mapping);  // one that an earlier network left

@@ -1,4 +1,4 @@
-#include "cli/ProgressDisplay.h"
+#include "common/ProgressDisplay.h"
 
 #include <algorithm>
 #include <cmath>

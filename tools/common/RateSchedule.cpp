@@ -1,4 +1,4 @@
-#include "cli/RateSchedule.h"
+#include "common/RateSchedule.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "cli/TemporaryFolder.h"
+#include "common/TemporaryFolder.h"
 
 #include <stdlib.h>
 

@@ -1,4 +1,4 @@
-#include "cli/SampleOrder.h"
+#include "common/SampleOrder.h"
 
 #include <numeric>
 #include <utility>
