@@ -11,7 +11,7 @@ packages=(
   libcli11-dev zlib1g-dev nlohmann-json3-dev
   dataset-fashion-mnist
   clang-format
-  python3-dev python3-numpy python3-pytest pybind11-dev
+  python3-dev python3-numpy python3-pytest python3-mypy pybind11-dev
   clang libclang-rt-14-dev
 )
 extra=("$@")

@@ -1,6 +1,7 @@
 """Shared helpers for the module's tests: generated images and networks in
 each test's own temporary folder."""
 import os
+import subprocess
 
 import numpy as np
 import pytest
@@ -21,6 +22,20 @@ def stripes(rng):
     image = rng.integers(0, 40, size=(32, 32, 3), dtype=np.uint8)
     image[int(rng.integers(0, 4))::4] = 200
     return image
+
+
+def labelled(rng, count):
+    """(images, labels): squares and stripes in turn, as one (n, 32, 32, 3) array."""
+    labels = np.arange(count) % 2
+    return np.stack([(stripes if label else bright_square)(rng) for label in labels]), labels
+
+
+def run_cli(*args):
+    """The program's output; the test fails when it fails. ctest names the program."""
+    if "CORVANE_CLI" not in os.environ:
+        pytest.skip("CORVANE_CLI (the built program) is not set")
+    return subprocess.run([os.environ["CORVANE_CLI"], *map(str, args)], check=True,
+                          capture_output=True, text=True).stdout
 
 
 @pytest.fixture

@@ -1,5 +1,6 @@
 """A created network through the module, end to end: training, saving,
 reloading, argument checks on a loaded network, and shutting down."""
+import logging
 import os
 import threading
 
@@ -7,7 +8,7 @@ import numpy as np
 import pytest
 
 import corvane
-from conftest import bright_square, stripes
+from conftest import bright_square, labelled, stripes
 
 
 def thread_count():
@@ -66,29 +67,34 @@ def test_learning_rate_sizes_the_training_step(network_folder, rng):
     assert steps[0.05] > 10 * steps[None] > 0
 
 
-def test_region_grey_and_strided_images(network_folder, rng):
-    canvas = rng.integers(0, 255, size=(48, 40, 3), dtype=np.uint8)
+def test_batches_equal_one_by_one(network_folder, rng):
+    colour = rng.integers(0, 255, size=(4, 48, 40, 3), dtype=np.uint8)
+    grey = colour[..., 1]  # strided: made contiguous, not misread
+    mixed = [colour[0], grey[1], rng.integers(0, 255, size=(64, 32), dtype=np.uint8)]
     with corvane.Network(network_folder) as net:
-        # Region (x=3, y=11, w=32, h=32) is columns 3..34 and rows 11..42.
-        expected = net.predict(np.ascontiguousarray(canvas[11:43, 3:35]))
-        np.testing.assert_array_equal(net.predict(canvas, region=(3, 11, 32, 32)), expected)
-        np.testing.assert_array_equal(net.predict(canvas, region=np.array([3, 11, 32, 32])),
-                                      expected)
-        # A strided view is made contiguous, not misread.
-        np.testing.assert_array_equal(net.predict(canvas[11:43, 3:35]), expected)
-        grey = canvas[:32, :32, 1].copy()
-        assert net.predict(grey).shape == (3,)
+        for batch in (colour, grey, mixed):
+            rows = net.predict(batch)
+            assert rows.dtype == np.float32 and rows.shape == (len(batch), 3)
+            np.testing.assert_array_equal(rows, [net.predict(image) for image in batch])
+        # Region (x=3, y=11, w=32, h=32) is columns 3..34 and rows 11..42 of every image.
+        expected = [net.predict(np.ascontiguousarray(image[11:43, 3:35])) for image in colour]
+        np.testing.assert_array_equal(net.predict(colour, region=(3, 11, 32, 32)), expected)
+        np.testing.assert_array_equal(net.predict(colour[2], region=np.array([3, 11, 32, 32])),
+                                      expected[2])
+        assert net.predict(np.zeros((0, 32, 32), dtype=np.uint8)).shape == (0, 3)
 
 
-def test_wrong_arguments_raise_clear_errors(network_folder):
+def test_wrong_arguments_raise_clear_errors(network_folder, rng):
     image = np.zeros((32, 32, 3), dtype=np.uint8)
+    images, labels = labelled(rng, 4)
     with corvane.Network(network_folder) as net:
+        before = net.predict(images)
         with pytest.raises(TypeError, match="dtype uint8"):
             net.predict(image.astype(np.float32))
         with pytest.raises(TypeError, match="numpy array"):
             net.predict(image.tolist())
-        for shape in ((32, 32, 4), (32, 32, 1), (32,), (2, 32, 32, 3)):
-            with pytest.raises(ValueError, match=r"shape \(h, w\) or \(h, w, 3\)"):
+        for shape in ((32, 32, 4), (32, 32, 1), (32,), (2, 32, 32, 4), (1, 2, 32, 32, 3)):
+            with pytest.raises(ValueError, match=r"shape \(h, w\), \(h, w, 3\)"):
                 net.predict(np.zeros(shape, dtype=np.uint8))
         with pytest.raises(ValueError, match="empty"):
             net.predict(np.zeros((0, 32, 3), dtype=np.uint8))
@@ -109,12 +115,32 @@ def test_wrong_arguments_raise_clear_errors(network_folder):
         for rate in (0.0, -0.5, 1.5, float("nan")):
             with pytest.raises(ValueError, match="learning_rate"):
                 net.learning_rate = rate
+        # fit and evaluate check everything before the first step.
+        bad = [(TypeError, r"images\[1\] must have dtype uint8",
+                ([images[0], images[1].astype(np.int16)], labels[:2]), {}),
+               (TypeError, "labels must be integers", (images, labels * 0.5), {}),
+               (ValueError, "4 images but 3 labels", (images, labels[:3]), {}),
+               (ValueError, r"labels\[2\] is 3, outside 0 to 2", (images, [0, 1, 3, 0]), {}),
+               (ValueError, r"labels\[0\] is -1", (images, [-1, 0, 0, 0]), {}),
+               (ValueError, "one-dimensional", (images, labels[:, None]), {}),
+               (ValueError, "epochs", (images, labels), {"epochs": 0}),
+               (ValueError, "learning rates", (images, labels), {"learning_rate": (0.1, 2.0)}),
+               (ValueError, "validation fraction", (images, labels), {"validation": 0.1}),
+               (ValueError, "5 images but 4 labels", (images, labels),
+                {"validation": (images[:1].repeat(5, axis=0), labels)})]
+        for error, message, args, options in bad:
+            with pytest.raises(error, match=message):
+                net.fit(*args, **options)
+            if not options:
+                with pytest.raises(error, match=message):
+                    net.evaluate(*args)
         assert net.learning_rate == pytest.approx(0.0005)
-        # None of that reached the library: the network still works.
-        assert net.predict(image).shape == (3,)
+        # None of that reached the library: no step was taken.
+        np.testing.assert_array_equal(net.predict(images), before)
 
 
-def test_close_stops_the_workers_and_refuses_later_calls(network_folder):
+def test_close_stops_the_workers_and_logs_their_lines(network_folder, caplog, capfd):
+    caplog.set_level(logging.DEBUG, logger="corvane")
     before = thread_count()
     net = corvane.Network(network_folder, threads=2)
     # Four pools of two workers each.
@@ -125,12 +151,18 @@ def test_close_stops_the_workers_and_refuses_later_calls(network_folder):
     assert net.closed
     image = np.zeros((32, 32), dtype=np.uint8)
     for call in (lambda: net.predict(image), lambda: net.train(image, [0, 0, 1]), net.save,
-                 lambda: net.categories, lambda: setattr(net, "learning_rate", 0.01)):
+                 lambda: net.categories, lambda: setattr(net, "learning_rate", 0.01),
+                 lambda: net.fit([image], [0]), lambda: net.evaluate([image], [0])):
         with pytest.raises(RuntimeError, match="closed"):
             call()
     with corvane.Network(network_folder, threads=1) as net:
         assert thread_count() == before + 4
     assert net.closed and thread_count() == before
+    # Each worker's farewell, written from its own thread, reached logging whole.
+    lines = [(record.levelname, record.getMessage()) for record in caplog.records]
+    assert lines.count(("DEBUG", "Thread finished")) == 12
+    assert lines.count(("DEBUG", "Weights loaded:831667")) == 2  # 830128 + 513 x 3
+    assert capfd.readouterr().out == ""
 
 
 def test_networks_in_threads_keep_to_their_own_folders(tmp_path, rng):
