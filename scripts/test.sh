@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: a warnings-as-errors release build,
+# Checks that the tests stay in proportion to the code, then builds and runs
+# the whole test suite: a warnings-as-errors release build,
 # then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and
 # under ThreadSanitizer, and finally the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/test-proportion.sh
 bash scripts/setup.sh
 
 jobs=$(nproc)
