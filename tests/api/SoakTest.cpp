@@ -125,7 +125,7 @@ TEST(Soak, CyclesKeepMemoryThreadsAndTheFileSteady) {
 
         // Four pools of one worker while loaded, none after.
         EXPECT_EQ(threadsLoaded, threadsAtStart + 4) << cycle;
-        EXPECT_EQ(ThreadCount(), threadsAtStart) << cycle;
+        EXPECT_EQ(ThreadCountDownTo(threadsAtStart), threadsAtStart) << cycle;
         EXPECT_EQ(CountOf(log, "Thread finished\n"), 4) << cycle;
         // The file of the last cycle came back: six significant digits of
         // each weight, so the scores agree to well within 1e-4.
@@ -142,7 +142,7 @@ TEST(Soak, CyclesKeepMemoryThreadsAndTheFileSteady) {
     testing::internal::CaptureStdout();
     EXPECT_TRUE(ReleaseCorvane(handle));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(ThreadCount(), threadsAtStart);
+    EXPECT_EQ(ThreadCountDownTo(threadsAtStart), threadsAtStart);
     if (kMeasureMemory) {
         ASSERT_GT(residentAfterWarmUp, 0);
         EXPECT_LT(largestGrowth, kMarginKiB)
@@ -193,5 +193,5 @@ TEST(Soak, HandlesOnSeveralHostThreadsMatchTheirWorkAlone) {
         EXPECT_EQ(results[k], reference) << "host " << k;
         EXPECT_TRUE(released[k]) << "host " << k;
     }
-    EXPECT_EQ(ThreadCount(), threadsAtStart);
+    EXPECT_EQ(ThreadCountDownTo(threadsAtStart), threadsAtStart);
 }

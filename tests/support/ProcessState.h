@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,12 +17,26 @@ inline int ThreadCount() {
     return count;
 }
 
+// The thread count once it is down to `expected`, or what is left after
+// five seconds. A joined thread has finished running, but the kernel takes
+// its entry out of /proc/self/task a moment after the join returns.
+inline int ThreadCountDownTo(int expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int count = ThreadCount();
+    while (count > expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        count = ThreadCount();
+    }
+    return count;
+}
+
 // The thread count to compare against later: starts and joins one thread
 // first, because a runtime may add a helper thread of its own when the
 // process starts its first thread (ThreadSanitizer does) and keep it.
 inline int ThreadBaseline() {
+    const int before = ThreadCount();
     std::thread([] {}).join();
-    return ThreadCount();
+    return ThreadCountDownTo(before);
 }
 
 // Threads a sanitizer's runtime may start by itself at any moment (the
