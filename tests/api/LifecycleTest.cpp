@@ -3,13 +3,11 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 
 #include "corvane.h"
-#include "support/FileSizeLimit.h"
 #include "support/Images.h"
 #include "support/TempDir.h"
 
@@ -163,126 +161,6 @@ TEST(Lifecycle, PredictAndTrainOnALoadedNetwork) {
     const std::vector<float> after = net.Scores(image);
     EXPECT_GT(after[2], before[2] + 0.01f);
     EXPECT_LT(after[0], before[0]);
-
-    // Wrong counts fail quietly and leave loss alone.
-    loss = -7.0f;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(TrainOne(net.handle, &image, 0, 0, 80, 60, wanted.data(), 4, &loss));
-    EXPECT_FALSE(TrainOne(net.handle, &image, 0, 0, 80, 60, wanted.data(), -1, &loss));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(loss, -7.0f);
-    EXPECT_EQ(net.Scores(image), after);  // and no weight moved
-
-    // A region reaching outside the image fails with OpenCV's message.
-    std::vector<float> scores(kOutputs, -1.0f);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(Predict(net.handle, &image, 70, 0, 20, 60, scores.data()));
-    EXPECT_FALSE(Predict(net.handle, &image, 0xFFFFFFF0u, 0, 0x20, 60, scores.data()));
-    EXPECT_NE(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(scores[0], -1.0f);
-
-    // Grey pictures and sub-regions work too; other pixel types do not.
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    EXPECT_TRUE(Predict(net.handle, &grey, 10, 5, 40, 50, scores.data()));
-    cv::Mat wide;
-    image.convertTo(wide, CV_16UC3);
-    EXPECT_FALSE(Predict(net.handle, &wide, 0, 0, 80, 60, scores.data()));
-}
-
-TEST(Lifecycle, UnloadedHandleRefusesWork) {
-    TempDir dir;
-    WriteNewNetwork();
-    const cv::Mat image = TexturedImage(32, 32, 2);
-    std::vector<float> scores(kOutputs, -1.0f);
-    const std::vector<float> wanted(kOutputs, 0.0f);
-    float loss = -1.0f;
-    const std::string file = TempDir::ReadFile("Network.data");
-
-    NetHandle* handle = CreateCorvane();
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
-    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 32, 32, wanted.data(), kOutputs, &loss));
-    EXPECT_FALSE(SaveCorvane(handle));
-    ASSERT_TRUE(LoadCorvane(handle, 1));
-    ASSERT_TRUE(UnLoadCorvane(handle));
-    EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
-    EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 32, 32, wanted.data(), kOutputs, &loss));
-    EXPECT_FALSE(SaveCorvane(handle));
-    // A load that fails (a width the modules cannot halve five times) leaves
-    // the handle unloaded and reusable.
-    TempDir::WriteFile("Network.data", "48;32\n5\na;b;c;d;e;\n");
-    EXPECT_FALSE(LoadCorvane(handle, 1));
-    EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
-    EXPECT_FALSE(SaveCorvane(handle));
-    TempDir::WriteFile("Network.data", file);
-    EXPECT_TRUE(LoadCorvane(handle, 1));
-    EXPECT_TRUE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
-    EXPECT_TRUE(ReleaseCorvane(handle));
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(loss, -1.0f);
-}
-
-TEST(Lifecycle, FullCycleKeepsScoresAcrossSaveAndReload) {
-    const cv::Mat image = TexturedImage(64, 48, 3);
-    const std::vector<float> wanted{1, 0, 0, 0, 0};
-    for (unsigned threads : {1u, 2u, 4u}) {
-        TempDir dir;
-        WriteNewNetwork();
-        NetHandle* handle = CreateCorvane();
-        testing::internal::CaptureStdout();
-        ASSERT_TRUE(LoadCorvane(handle, threads));
-        std::vector<float> scores(kOutputs), reloaded(kOutputs);
-        float loss = 0.0f;
-        ASSERT_TRUE(TrainOne(handle, &image, 0, 0, 64, 48, wanted.data(), kOutputs, &loss));
-        ASSERT_TRUE(Predict(handle, &image, 0, 0, 64, 48, scores.data()));
-        ASSERT_TRUE(SaveCorvane(handle));
-        ASSERT_TRUE(UnLoadCorvane(handle));
-        const std::string unloadLog = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(CountOf(unloadLog, "Thread finished\n"), 4 * static_cast<int>(threads));
-
-        testing::internal::CaptureStdout();
-        ASSERT_TRUE(LoadCorvane(handle, threads));
-        ASSERT_TRUE(Predict(handle, &image, 0, 0, 64, 48, reloaded.data()));
-        ASSERT_TRUE(ReleaseCorvane(handle));
-        EXPECT_EQ(CountOf(testing::internal::GetCapturedStdout(), "Thread finished\n"),
-                  4 * static_cast<int>(threads));
-        // The file keeps six significant digits of each weight.
-        for (int k = 0; k < kOutputs; ++k) EXPECT_NEAR(reloaded[k], scores[k], 1e-4) << threads;
-    }
-}
-
-TEST(Lifecycle, FailedSaveKeepsThePreviousFile) {
-    TempDir dir;
-    WriteNewNetwork();
-    Loaded net(1);
-    ASSERT_TRUE(net.ok);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(SaveCorvane(net.handle));
-    testing::internal::GetCapturedStdout();
-    const std::string saved = TempDir::ReadFile("Network.data");
-
-    // The disk fills up half-way through the weights: the write fails.
-    testing::internal::CaptureStdout();
-    {
-        FileSizeLimit full(64 * 1024);
-        EXPECT_FALSE(SaveCorvane(net.handle));
-    }
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(TempDir::ReadFile("Network.data"), saved);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."),
-                            std::filesystem::directory_iterator()),
-              1);  // no temporary file left behind
-
-    // "Network.data" itself is a folder: nothing to replace, the save fails.
-    std::filesystem::rename("Network.data", "kept.data");
-    std::filesystem::create_directory("Network.data");
-    TempDir::WriteFile("Network.data/inside", "x");
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(SaveCorvane(net.handle));
-    testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::filesystem::is_directory("Network.data"));
-    EXPECT_EQ(TempDir::ReadFile("Network.data/inside"), "x");
 }
 
 TEST(Lifecycle, LearningRateChangesTrainingOnlyWhenItDiffersFromTheDefault) {

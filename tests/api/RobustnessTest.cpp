@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -68,43 +69,67 @@ struct SmallNetwork {
 
 TEST(Robustness, RefusedFileFailsTheLoadWithOneLineAndBuildsNothing) {
     TempDir dir;
-    const std::string name1025(1025, 'n');
-    std::string eighteenNames;
+    const std::string name1024(1024, 'n');
+    std::string seventeenNames, eighteenNames, tooManyNames;
+    for (int i = 0; i < 17; ++i) seventeenNames += name1024 + ";";
     for (int i = 0; i < 18; ++i) eighteenNames += "c;";
-    // File contents and the one line each must print.
+    for (int i = 0; i < 100017; ++i) tooManyNames += "x;";
+    // Header lines may hold 256 bytes plus a final "\r".
+    const std::string line256 = "32;32" + std::string(251, ' ');
+    // File contents and the one line each must print; "" for a file that loads.
     const std::vector<std::pair<std::string, std::string>> files{
         {"16;32\n2\na;b;\n", "network file refused: input size 16x32 is outside 32 to 4096"},
         {"32;8192\n2\n\n", "network file refused: input size 32x8192 is outside 32 to 4096"},
         {"48;64\n2\n\n", "network file refused: input size 48x64 is not a multiple of 32"},
+        {"64;80\n2\n\n", "network file refused: input size 64x80 is not a multiple of 32"},
         {"32;32\n0\n\n", "network file refused: output count 0 is outside 1 to 100000"},
         {"32;32\n-7\n\n", "network file refused: output count -7 is outside 1 to 100000"},
         {"32;32\n100001\n\n", "network file refused: output count 100001 is outside 1 to 100000"},
         {"32;32\n1\n" + eighteenNames + "\n",
          "network file refused: 18 category names for 1 outputs"},
-        {"32;32\n1\n" + name1025 + ";\n",
+        {"32;32\n1\n" + seventeenNames + "\n", ""},
+        {"32;32\n1\n" + name1024 + "n;\n",
          "network file refused: a category name is longer than 1024 bytes"},
         {"", "network file error: line 1 must hold width;height"},
         {"x;32\n2\n\n", "network file error: line 1 must hold width;height"},
+        {"32\n2\n\n", "network file error: line 1 must hold width;height"},
         {"99999999999;32\n2\n\n", "network file error: line 1 must hold width;height"},
         {"32;32\nfive\n\n", "network file error: line 2 must hold the output count"},
-        {std::string(300, '3') + "\n2\n\n", "network file error: a header line is too long"},
+        {"32;32\n\n\n", "network file error: line 2 must hold the output count"},
+        {line256 + "\r\n2" + std::string(255, ' ') + "\nyes;no;\n", ""},
+        {line256 + " \n2\n\n", "network file error: a header line is too long"},
+        {"32;32\n2" + std::string(256, ' ') + "\n\n",
+         "network file error: a header line is too long"},
+        {std::string(1 << 20, '3'), "network file error: a header line is too long"},
+        {"32;32\n2\n" + tooManyNames + "\n", "network file error: too many category names"},
     };
     NetHandle* handle = CreateCorvane();
     const int threadsBefore = ThreadBaseline();
     const cv::Mat image = TexturedImage(32, 32, 1);
     std::vector<float> scores(2, -1.0f);
     for (const auto& [contents, line] : files) {
+        const std::string shown = line.empty() ? contents.substr(0, 40) : line;
         TempDir::WriteFile("Network.data", contents);
-        bool loaded = true;
+        bool loaded = false;
         const std::string printed = Printed([&] { loaded = LoadCorvane(handle, 1); });
-        EXPECT_FALSE(loaded) << line;
+        EXPECT_EQ(loaded, line.empty()) << shown;
+        EXPECT_EQ(TempDir::ReadFile("Network.data"), contents);  // a load never writes
+        if (loaded) {
+            Printed([&] { EXPECT_TRUE(UnLoadCorvane(handle)); });
+            continue;
+        }
         // Nothing built ("Image width:" is the first build line), no pool
         // started (each worker says "Thread finished" when it stops).
         EXPECT_EQ(printed, line + "\nLoad Corvane error");
-        EXPECT_EQ(ThreadCount(), threadsBefore) << line;
-        EXPECT_EQ(TempDir::ReadFile("Network.data"), contents);  // a load never writes
-        Printed([&] { EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data())); });
-        Printed([&] { EXPECT_FALSE(SaveCorvane(handle)); });
+        EXPECT_EQ(ThreadCountDownTo(threadsBefore), threadsBefore) << line;
+        const float wanted[2] = {1.0f, 0.0f};
+        float loss = -1.0f;
+        Printed([&] {
+            EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
+            EXPECT_FALSE(TrainOne(handle, &image, 0, 0, 32, 32, wanted, 2, &loss));
+            EXPECT_FALSE(SaveCorvane(handle));
+        });
+        EXPECT_EQ(loss, -1.0f);
     }
 
     // Memory: within the side limits but far beyond 8 GiB once built.
@@ -119,29 +144,32 @@ TEST(Robustness, RefusedFileFailsTheLoadWithOneLineAndBuildsNothing) {
         printed.substr(prefix.size(), printed.size() - prefix.size() - suffix.size());
     EXPECT_EQ(mebibytes.find_first_not_of("0123456789"), std::string::npos) << printed;
 
-    // No file, or a folder where the file should be.
-    std::filesystem::remove("Network.data");
-    EXPECT_EQ(Printed([&] { EXPECT_FALSE(LoadCorvane(handle, 1)); }),
-              "open network file error\nLoad Corvane error");
-    std::filesystem::create_directory("Network.data");
-    EXPECT_EQ(Printed([&] { EXPECT_FALSE(LoadCorvane(handle, 1)); }),
-              "open network file error\nLoad Corvane error");
-    std::filesystem::remove("Network.data");
+    // Anything but a plain file counts as no file: none, a folder, a pipe
+    // (whose open would wait for a writer) and an endless device.
+    for (const std::function<void()>& make : std::vector<std::function<void()>>{
+             [] {}, [] { std::filesystem::create_directory("Network.data"); },
+             [] { ASSERT_EQ(::mkfifo("Network.data", 0600), 0); },
+             [] { std::filesystem::create_symlink("/dev/zero", "Network.data"); }}) {
+        std::filesystem::remove("Network.data");
+        make();
+        EXPECT_EQ(Printed([&] { EXPECT_FALSE(LoadCorvane(handle, 1)); }),
+                  "open network file error\nLoad Corvane error");
+        std::filesystem::remove("Network.data");
+    }
 
     // Thread counts outside 1 to 256 are refused the same way, even with a
     // good file, and even when a network is loaded (which the load replaces).
     TempDir::WriteFile("Network.data", kSmallNetwork);
     for (std::uint32_t threads : {0u, 257u, 0xFFFFFFFFu}) {
-        printed = Printed([&] { EXPECT_FALSE(LoadCorvane(handle, threads)); });
-        EXPECT_EQ(printed, threads == 0 ? "thread count must be at least 1\nLoad Corvane error"
-                                        : "thread count must be at most 256\nLoad Corvane error");
-        EXPECT_EQ(ThreadCount(), threadsBefore) << threads;
+        EXPECT_EQ(Printed([&] { EXPECT_FALSE(LoadCorvane(handle, threads)); }),
+                  threads == 0 ? "thread count must be at least 1\nLoad Corvane error"
+                               : "thread count must be at most 256\nLoad Corvane error");
     }
     Printed([&] { ASSERT_TRUE(LoadCorvane(handle, 2)); });
     EXPECT_NEAR(ThreadCount(), threadsBefore + 8, kRuntimeThreads);  // four pools of two
     printed = Printed([&] { EXPECT_FALSE(LoadCorvane(handle, 300)); });
     EXPECT_EQ(CountOf(printed, "Thread finished\n"), 8);  // the old network's workers
-    EXPECT_NEAR(ThreadCount(), threadsBefore, kRuntimeThreads);
+    EXPECT_NEAR(ThreadCountDownTo(threadsBefore), threadsBefore, kRuntimeThreads);
     Printed([&] { EXPECT_FALSE(Predict(handle, &image, 0, 0, 32, 32, scores.data())); });
     EXPECT_EQ(scores, std::vector<float>(2, -1.0f));
 
@@ -149,7 +177,7 @@ TEST(Robustness, RefusedFileFailsTheLoadWithOneLineAndBuildsNothing) {
     Printed([&] { ASSERT_TRUE(LoadCorvane(handle, 1)); });
     Printed([&] { EXPECT_TRUE(Predict(handle, &image, 0, 0, 32, 32, scores.data())); });
     Printed([&] { EXPECT_TRUE(ReleaseCorvane(handle)); });
-    EXPECT_NEAR(ThreadCount(), threadsBefore, kRuntimeThreads);
+    EXPECT_NEAR(ThreadCountDownTo(threadsBefore), threadsBefore, kRuntimeThreads);
 }
 
 TEST(Robustness, BadArgumentsReturnFalseAndDisturbNothing) {
@@ -247,7 +275,7 @@ TEST(Robustness, BadArgumentsReturnFalseAndDisturbNothing) {
     Printed([&] { EXPECT_TRUE(Predict(h, &image, 0, 0, 32, 1, scores.data())); });
 }
 
-TEST(Robustness, StaleAndForeignHandlesAreRefused) {
+TEST(Robustness, NullStaleAndForeignHandlesAreRefused) {
     TempDir dir;
     TempDir::WriteFile("Network.data", kSmallNetwork);
     const cv::Mat image = TexturedImage(32, 32, 3);
@@ -261,12 +289,13 @@ TEST(Robustness, StaleAndForeignHandlesAreRefused) {
     Printed([&] { ASSERT_TRUE(LoadCorvane(released, 1)); });
     const int threads = ThreadCount();
     Printed([&] { ASSERT_TRUE(ReleaseCorvane(released)); });
-    EXPECT_EQ(ThreadCount(), threads - 4);
+    EXPECT_EQ(ThreadCountDownTo(threads - 4), threads - 4);
     // Not a handle at all: the address of something else.
     long notAHandle[64] = {};
     NetHandle* foreign = reinterpret_cast<NetHandle*>(notAHandle);
 
-    for (NetHandle* stale : {released, foreign}) {
+    // A null handle fails alike, only the reason differs.
+    for (NetHandle* stale : {released, foreign, static_cast<NetHandle*>(nullptr)}) {
         const std::string printed = Printed([&] {
             EXPECT_FALSE(ReleaseCorvane(stale));
             EXPECT_FALSE(LoadCorvane(stale, 1));
@@ -280,7 +309,8 @@ TEST(Robustness, StaleAndForeignHandlesAreRefused) {
         });
         EXPECT_EQ(printed,
                   "Load Corvane errorUnload Corvane errorCategory count: unknown error\n"
-                  "Set learning rate error: unknown handle\n");
+                  "Set learning rate error: " +
+                      std::string(stale == nullptr ? "null argument" : "unknown handle") + "\n");
     }
     EXPECT_EQ(std::count(std::begin(notAHandle), std::end(notAHandle), 0L), 64);
     EXPECT_EQ(scores, std::vector<float>(2, -1.0f));
@@ -353,7 +383,7 @@ TEST(Robustness, LoadThatRunsOutOfMemoryHalfWayLeavesAReusableHandle) {
     // workers were stopped again before the error was reported.
     EXPECT_EQ(printed.rfind("Image width:1\n", 0), 0u) << printed;
     EXPECT_EQ(CountOf(printed, "Thread finished\n"), 8) << printed;
-    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_EQ(ThreadCountDownTo(threadsBefore), threadsBefore);
 
     const cv::Mat image = TexturedImage(32, 32, 4);
     std::vector<float> scores(2, -1.0f);
@@ -369,47 +399,11 @@ TEST(Robustness, LoadThatRunsOutOfMemoryHalfWayLeavesAReusableHandle) {
         EXPECT_TRUE(Predict(handle, &image, 0, 0, 32, 32, scores.data()));
         EXPECT_TRUE(ReleaseCorvane(handle));
     });
-    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_EQ(ThreadCountDownTo(threadsBefore), threadsBefore);
 #endif
 }
 
-TEST(Robustness, ReadOnlyFolderKeepsTheSavedNetwork) {
-    TempDir dir;
-    SmallNetwork net;
-    ASSERT_TRUE(net.loaded);
-    Printed([&] { ASSERT_TRUE(SaveCorvane(net.handle)); });
-    const std::string saved = TempDir::ReadFile("Network.data");
-    const cv::Mat image = TexturedImage(32, 32, 5);
-    const float wanted[2] = {1.0f, 0.0f};
-    float loss = 0.0f;
-    Printed([&] { ASSERT_TRUE(TrainOne(net.handle, &image, 0, 0, 32, 32, wanted, 2, &loss)); });
-
-    // Root ignores permissions: the save runs as "nobody" then, which may
-    // read the folder and the file but not write there.
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    const bool asRoot = ::geteuid() == 0;
-    bool savedAgain = true;
-    bool loadedAgain = false;
-    NetHandle* reader = CreateCorvane();
-    const std::string printed = Printed([&] {
-        if (asRoot) {
-            ASSERT_EQ(::seteuid(65534), 0);
-        }
-        savedAgain = SaveCorvane(net.handle);
-        loadedAgain = LoadCorvane(reader, 1);
-        if (asRoot) {
-            ASSERT_EQ(::seteuid(0), 0);
-        }
-    });
-    ::chmod(dir.path().c_str(), 0700);
-    EXPECT_FALSE(savedAgain);
-    EXPECT_TRUE(loadedAgain) << printed;  // reading needs no write access
-    EXPECT_EQ(printed.find("Weights saved:"), std::string::npos);
-    EXPECT_EQ(TempDir::ReadFile("Network.data"), saved);
-    Printed([&] { ReleaseCorvane(reader); });
-}
-
-TEST(Robustness, ExtremeWeightsGiveFalseOrScoresButNeverCrash) {
+TEST(Robustness, ExtremeWeightsSaturateAndTrainOn) {
     TempDir dir;
     {
         SmallNetwork net;
@@ -436,24 +430,15 @@ TEST(Robustness, ExtremeWeightsGiveFalseOrScoresButNeverCrash) {
     std::vector<float> scores(2, -1.0f);
     const float wanted[2] = {1.0f, 0.0f};
     float loss = -1.0f;
-    bool predicted = false;
+    // The clipped activations and the logistic outputs saturate; training
+    // and saving go on, and the saved file loads again.
     Printed([&] {
-        predicted = Predict(net.handle, &image, 0, 0, 32, 32, scores.data());
-        for (int i = 0; i < 3; ++i) TrainOne(net.handle, &image, 0, 0, 32, 32, wanted, 2, &loss);
+        EXPECT_TRUE(Predict(net.handle, &image, 0, 0, 32, 32, scores.data()));
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(TrainOne(net.handle, &image, 0, 0, 32, 32, wanted, 2, &loss));
+        EXPECT_TRUE(SaveCorvane(net.handle));
     });
-    // The clipped activations and the logistic outputs saturate.
-    if (predicted) {
-        for (float score : scores) EXPECT_TRUE(score >= 0.0f && score <= 1.0f) << score;
-    }
-    // Whatever the training did, the file is either saved whole (and loads
-    // again) or left exactly as it was.
-    bool saved = false;
-    Printed([&] { saved = SaveCorvane(net.handle); });
-    if (saved) {
-        SmallNetwork again(false);
-        EXPECT_TRUE(again.loaded);
-    } else {
-        EXPECT_EQ(TempDir::ReadFile("Network.data"), text);
-    }
-    Printed([&] { EXPECT_TRUE(UnLoadCorvane(net.handle)); });
+    for (float score : scores) EXPECT_TRUE(score >= 0.0f && score <= 1.0f) << score;
+    SmallNetwork again(false);
+    EXPECT_TRUE(again.loaded);
 }

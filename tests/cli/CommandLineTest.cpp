@@ -54,20 +54,61 @@ TEST(CommandLine, ShowsVersionAndHelp) {
     ExpectOneLineError(RunCli({"help", "fly"}), 2, "fly");
 }
 
-TEST(CommandLine, InitRefusesBadArgumentsBeforeTouchingAnything) {
+TEST(CommandLine, RefusesUnusableRequestsWithOneLineAndTouchesNothing) {
     const TempDir dir;
-    ExpectOneLineError(RunCli({"init", "--size", "48x32", "--categories", "a,b"}), 2, "48");
-    ExpectOneLineError(RunCli({"init", "--size", "16x16", "--categories", "a,b"}), 2, "16");
-    ExpectOneLineError(RunCli({"init", "--size", "32by32", "--categories", "a,b"}), 2, "32by32");
-    ExpectOneLineError(RunCli({"init", "--size", "32x32"}), 2, "categories");
-    ExpectOneLineError(RunCli({"init", "--categories", "a"}), 2, "--size");
-    ExpectOneLineError(RunCli({"init", "--size", "32x32", "--categories", "a;b,c"}), 2, "a;b");
-    ExpectOneLineError(
-        RunCli({"init", "--size", "32x32", "--categories", "a", "--categories-file", "names.txt"}),
-        2, "exactly one");
-    ExpectOneLineError(RunCli({"init", "--size", "32x32", "--categories-file", "names.txt"}), 1,
-                       "names.txt");
+    std::filesystem::create_directories("net");
+    TempDir::WriteFile("net/Network.data", "32;32\n2\ncat;dog;\n");
+    std::filesystem::create_directories("data/cat");
+    std::filesystem::create_directories("data/horse");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string mention;
+    };
+    const std::vector<Case> cases{
+        {{}, 2, "subcommand"},
+        {{"fly"}, 2, "fly"},
+        {{"help", "fly"}, 2, "fly"},
+        {{"init", "--size", "48x32", "--categories", "a,b"}, 2, "48"},
+        {{"init", "--size", "16x16", "--categories", "a,b"}, 2, "16"},
+        {{"init", "--size", "32by32", "--categories", "a,b"}, 2, "32by32"},
+        {{"init", "--size", "32x32"}, 2, "categories"},
+        {{"init", "--categories", "a"}, 2, "--size"},
+        {{"init", "--size", "32x32", "--categories", "a;b,c"}, 2, "a;b"},
+        {{"init", "--size", "32x32", "--categories", "a", "--categories-file", "names.txt"},
+         2,
+         "exactly one"},
+        {{"init", "--size", "32x32", "--categories-file", "names.txt"}, 1, "names.txt"},
+        // An existing network stays without --force, and with it when the
+        // library refuses the new one.
+        {{"init", "--network", "net", "--size", "32x32", "--categories", "a,b"}, 2, "--force"},
+        {{"init", "--network", "net", "--size", "2048x2048", "--categories", "a,b", "--force"},
+         1,
+         "MiB"},
+        {{"categories", "--network", "nowhere"}, 1, "nowhere"},
+        {{"categories"}, 1, "Network.data"},
+        {{"train", "--network", "net", "data"}, 1, "category of the network: horse ("},
+        {{"train", "--epochs", "0", "data"}, 2, "epochs"},
+        {{"train"}, 2, "either"},
+        {{"train", "--learning-rate", "0", "data"}, 2, "--learning-rate"},
+        {{"train", "--learning-rate", "1.5", "data"}, 2, "--learning-rate"},
+        {{"train", "--final-rate", "0.1", "data"}, 2, "--learning-rate"},
+        {{"train", "--keep-best", "data"}, 2, "--validate"},
+        {{"eval", "--idx-images", "a"}, 2, "--idx-labels"},
+        {{"predict", "--region", "1,2,3", "x.png"}, 2, "1,2,3"},
+        {{"predict", "missing.png"}, 1, "corvane init"},
+        {{"predict", "--top", "0", "missing.png"}, 2, "--top"},
+        // No count is negative (an unsigned option would take -5 for "all").
+        {{"eval", "--limit", "-5", "x"}, 2, "--limit: "},
+        {{"train", "--seed", "-5", "x"}, 2, "--seed: "},
+        {{"predict", "--top", "-5", "x"}, 2, "--top: "},
+        {{"train", "--epochs", "-5", "x"}, 2, "--epochs: "},
+        {{"train", "--validate", "-5", "x"}, 2, "--validate: "},
+    };
+    for (const Case& c : cases) ExpectOneLineError(RunCli(c.args), c.status, c.mention);
     EXPECT_FALSE(std::filesystem::exists("Network.data"));
+    EXPECT_EQ(TempDir::ReadFile("net/Network.data"), "32;32\n2\ncat;dog;\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("net"), {}), 1);
 }
 
 TEST(CommandLine, InitTakesCategoriesFromAFileOrADataSet) {
@@ -89,47 +130,6 @@ TEST(CommandLine, InitTakesCategoriesFromAFileOrADataSet) {
     TempDir::WriteFile("labels", std::string("\0\0\x08\x01\0\0\0\x02\x02\0", 10));
     ASSERT_EQ(initFrom("--categories-from", "labels"), 0);
     EXPECT_EQ(RunCli({"categories"}).out, "0\n1\n2\n");
-}
-
-TEST(CommandLine, InitKeepsAnExistingNetworkWithoutForce) {
-    const TempDir dir;
-    std::filesystem::create_directory("net");
-    TempDir::WriteFile("net/Network.data", "32;32\n1\nold;\n");
-    ExpectOneLineError(
-        RunCli({"init", "--network", "net", "--size", "32x32", "--categories", "a,b"}), 2,
-        "--force");
-    // Nor with it, when the library refuses the new network.
-    ExpectOneLineError(RunCli({"init", "--network", "net", "--size", "2048x2048", "--categories",
-                               "a,b", "--force"}),
-                       1, "MiB");
-    EXPECT_EQ(TempDir::ReadFile("net/Network.data"), "32;32\n1\nold;\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("net"), {}), 1);
-}
-
-TEST(CommandLine, RejectsUnusableRequests) {
-    const TempDir dir;
-    ExpectOneLineError(RunCli({}), 2, "subcommand");
-    ExpectOneLineError(RunCli({"fly"}), 2, "fly");
-    ExpectOneLineError(RunCli({"categories", "--network", "nowhere"}), 1, "nowhere");
-    ExpectOneLineError(RunCli({"categories"}), 1, "Network.data");
-    ExpectOneLineError(RunCli({"train", "--epochs", "0", "data"}), 2, "epochs");
-    ExpectOneLineError(RunCli({"train"}), 2, "either");
-    ExpectOneLineError(RunCli({"train", "--learning-rate", "0", "data"}), 2, "--learning-rate");
-    ExpectOneLineError(RunCli({"train", "--learning-rate", "1.5", "data"}), 2, "--learning-rate");
-    ExpectOneLineError(RunCli({"train", "--final-rate", "0.1", "data"}), 2, "--learning-rate");
-    ExpectOneLineError(RunCli({"train", "--keep-best", "data"}), 2, "--validate");
-    ExpectOneLineError(RunCli({"eval", "--idx-images", "a"}), 2, "--idx-labels");
-    ExpectOneLineError(RunCli({"predict", "--region", "1,2,3", "x.png"}), 2, "1,2,3");
-    ExpectOneLineError(RunCli({"predict", "missing.png"}), 1, "corvane init");
-    ExpectOneLineError(RunCli({"predict", "--top", "0", "missing.png"}), 2, "--top");
-    // No count is negative (an unsigned option would take -5 for "all").
-    for (const auto& [command, option] :
-         std::vector<std::pair<const char*, const char*>>{{"eval", "--limit"},
-                                                          {"train", "--seed"},
-                                                          {"predict", "--top"},
-                                                          {"train", "--epochs"},
-                                                          {"train", "--validate"}})
-        ExpectOneLineError(RunCli({command, option, "-5", "x"}), 2, std::string(option) + ": ");
 }
 
 TEST(CommandLine, PredictNamesEachFailingImageAndRefusesACutNetwork) {
@@ -161,17 +161,6 @@ TEST(CommandLine, PredictNamesEachFailingImageAndRefusesACutNetwork) {
     ExpectOneLineError(RunCli({"predict", "good.png"}), 1,
                        std::to_string(values) + " of the 831154 weights");
     EXPECT_EQ(RunCli({"predict", "--allow-incomplete", "--quiet", "good.png"}).status, 0);
-}
-
-TEST(CommandLine, TrainNamesFoldersThatAreNoCategory) {
-    const TempDir dir;
-    TempDir::WriteFile("Network.data", "32;32\n2\ncat;dog;\n");
-    std::filesystem::create_directories("data/cat");
-    std::filesystem::create_directories("data/horse");
-    const Outcome outcome = RunCli({"train", "data"});
-    ExpectOneLineError(outcome, 1, "horse");
-    EXPECT_NE(outcome.err.find("category of the network: horse ("), std::string::npos)
-        << outcome.err;
 }
 
 TEST(CommandLine, TrainStopsAtAnUnreadableImageAndEvalGoesOn) {
@@ -209,14 +198,4 @@ TEST(CommandLine, TrainStopsAtAnUnreadableImageAndEvalGoesOn) {
     const Outcome run = RunCli({"eval", "--quiet", "data"});
     ExpectOneLineError(run, 1, "bad.png: not an image");
     EXPECT_NE(run.out.find(" of 4)"), std::string::npos) << run.out;
-}
-
-TEST(CommandLine, ListsCategories) {
-    const TempDir dir;
-    std::filesystem::create_directory("net");
-    TempDir::WriteFile("net/Network.data", "32;32\n3\ncat;dog;bird;\n");
-    const Outcome outcome = RunCli({"categories", "--network", "net"});
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.out, "cat\ndog\nbird\n");
-    EXPECT_EQ(outcome.err, "");
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
+#include <array>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <stdexcept>
@@ -8,46 +8,26 @@
 #include "common/CategoryMatcher.h"
 #include "common/DataSet.h"
 #include "common/IdxFile.h"
+#include "support/IdxBytes.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void BigEndian(Bytes& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
 // Three 2x3 images whose pixel k of image i is 10 * i + k.
-Bytes ImageFile(std::uint32_t count = 3) {
-    Bytes bytes{0, 0, 0x08, 3};
-    BigEndian(bytes, count);
-    BigEndian(bytes, 2);  // rows
-    BigEndian(bytes, 3);  // columns
-    for (std::uint8_t i = 0; i < count; ++i) {
-        for (std::uint8_t k = 0; k < 6; ++k) bytes.push_back(static_cast<std::uint8_t>(10 * i + k));
-    }
-    return bytes;
+Bytes ImageFile() {
+    Bytes values;
+    for (int k = 0; k < 18; ++k) values.push_back(static_cast<std::uint8_t>(k / 6 * 10 + k % 6));
+    return IdxBytes({3, 2, 3}, values);
 }
 
 Bytes LabelFile(const Bytes& labels) {
-    Bytes bytes{0, 0, 0x08, 1};
-    BigEndian(bytes, static_cast<std::uint32_t>(labels.size()));
-    bytes.insert(bytes.end(), labels.begin(), labels.end());
-    return bytes;
+    return IdxBytes({static_cast<std::uint32_t>(labels.size())}, labels);
 }
 
 void WritePlain(const std::string& name, const Bytes& bytes) {
     TempDir::WriteFile(name, std::string(bytes.begin(), bytes.end()));
-}
-
-void WriteGzip(const std::string& name, const Bytes& bytes) {
-    gzFile file = gzopen(name.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size())),
-              static_cast<int>(bytes.size()));
-    ASSERT_EQ(gzclose(file), Z_OK);
 }
 
 void ExpectThreeImages(const DataSet& set) {
@@ -56,13 +36,9 @@ void ExpectThreeImages(const DataSet& set) {
     EXPECT_EQ(set.Label(1), 0u);
     EXPECT_EQ(set.Label(2), 1u);
     const cv::Mat second = set.Image(1);
-    EXPECT_EQ(second.type(), CV_8UC1);
-    EXPECT_EQ(second.rows, 2);
-    EXPECT_EQ(second.cols, 3);
-    EXPECT_EQ(second.at<std::uint8_t>(0, 0), 10);
-    EXPECT_EQ(second.at<std::uint8_t>(0, 2), 12);
-    EXPECT_EQ(second.at<std::uint8_t>(1, 0), 13);
-    EXPECT_EQ(set.Image(2).at<std::uint8_t>(1, 2), 25);
+    ASSERT_EQ(second.type(), CV_8UC1);
+    EXPECT_EQ(cv::countNonZero(second != (cv::Mat_<std::uint8_t>(2, 3) << 10, 11, 12, 13, 14, 15)),
+              0);
 }
 
 std::string MessageOf(const std::function<void()>& action) {
@@ -82,8 +58,8 @@ TEST(IdxDataSet, ReadsPlainAndGzippedPairs) {
     WritePlain("labels", LabelFile({2, 0, 1}));
     ExpectThreeImages(DataSet::FromIdx("images", "labels", 3));
 
-    WriteGzip("images.gz", ImageFile());
-    WriteGzip("labels.gz", LabelFile({2, 0, 1}));
+    ASSERT_TRUE(WriteGzip("images.gz", ImageFile()) &&
+                WriteGzip("labels.gz", LabelFile({2, 0, 1})));
     ExpectThreeImages(DataSet::FromIdx("images.gz", "labels.gz", 3));
 
     const IdxFile labels = IdxFile::Read("labels.gz");
@@ -105,18 +81,18 @@ TEST(IdxDataSet, RefusesBrokenPairs) {
     WritePlain("float-images", floats);
     WritePlain("not-idx", Bytes{'P', 'K', 3, 4, 0, 0, 0, 0});
 
-    EXPECT_NE(MessageOf([] { DataSet::FromIdx("images", "two-labels", 3); }).find("2 labels"),
-              std::string::npos);
-    EXPECT_NE(MessageOf([] { DataSet::FromIdx("images", "big-label", 3); }).find("label 3"),
-              std::string::npos);
-    EXPECT_NE(MessageOf([] { DataSet::FromIdx("cut-images", "labels", 3); }).find("cut short"),
-              std::string::npos);
-    EXPECT_THROW(DataSet::FromIdx("float-images", "labels", 3), std::runtime_error);
-    EXPECT_THROW(DataSet::FromIdx("not-idx", "labels", 3), std::runtime_error);
-    // Images and labels swapped: the dimension counts give it away.
-    EXPECT_THROW(DataSet::FromIdx("labels", "images", 3), std::runtime_error);
-    EXPECT_NE(MessageOf([] { DataSet::FromIdx("missing", "labels", 3); }).find("missing"),
-              std::string::npos);
+    // The files and a part of the message; images and labels swapped are
+    // told apart by their dimension counts.
+    const std::vector<std::array<const char*, 3>> cases{
+        {"images", "two-labels", "2 labels"},  {"images", "big-label", "label 3"},
+        {"cut-images", "labels", "cut short"}, {"float-images", "labels", "float-images"},
+        {"not-idx", "labels", "not-idx"},      {"labels", "images", "images"},
+        {"missing", "labels", "missing"}};
+    for (const auto& [images, labels, part] : cases) {
+        const std::string message = MessageOf([&] { DataSet::FromIdx(images, labels, 3); });
+        EXPECT_NE(message.find(part), std::string::npos)
+            << images << " " << labels << ": " << message;
+    }
 }
 
 TEST(CategoryMatcher, MapsFoldersAndNamesEveryUnknownOne) {
@@ -125,11 +101,10 @@ TEST(CategoryMatcher, MapsFoldersAndNamesEveryUnknownOne) {
     EXPECT_EQ(CategoryMatcher({"T-shirt/top", "bag"}, {{"T-shirt/top", "tshirt"}})
                   .Match({"bag", "tshirt"}),
               (std::vector<std::size_t>{1, 0}));
-    const std::string message = MessageOf([&] { matcher.Match({"cat", "fish", "Dog"}); });
-    EXPECT_NE(message.find("fish"), std::string::npos) << message;
-    EXPECT_NE(message.find("Dog"), std::string::npos) << message;
     // Exactly the unknown folders, then what the network offers instead.
-    EXPECT_EQ(message,
+    EXPECT_EQ(MessageOf([&] {
+                  matcher.Match({"cat", "fish", "Dog"});
+              }),
               "folders that name no category of the network: fish, Dog (categories: cat, dog, "
               "bird)");
 }
@@ -165,12 +140,6 @@ TEST(FolderDataSet, NamesWhatItCannotUse) {
     const TempDir dir;
     namespace fs = std::filesystem;
     fs::create_directories("data/cat");
-    fs::create_directories("data/horse");
-    cv::imwrite("data/cat/c.png", cv::Mat(4, 4, CV_8UC1, cv::Scalar(7)));
-    const std::string unknown = MessageOf([] { DataSet::FromFolder("data", {"cat", "dog"}); });
-    EXPECT_NE(unknown.find("horse"), std::string::npos) << unknown;
-
-    fs::remove_all("data/horse");
     TempDir::WriteFile("data/cat/broken.png", "not a png at all");
     // Found when its image is asked for, so that a run may go on past it.
     const std::string broken = MessageOf([] {

@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/IdxBytes.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -111,33 +111,17 @@ void MakeFolderSet(const fs::path& root, int perCategory) {
     }
 }
 
-void BigEndian(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-void WriteGzip(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    gzFile file = gzopen(name.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size()));
-    gzclose(file);
-}
-
 // count 28x28 images, alternately horizontal (label 0) and vertical (label 1).
 void MakeIdxSet(const std::string& images, const std::string& labels, std::uint32_t count) {
-    std::vector<std::uint8_t> imageBytes{0, 0, 8, 3}, labelBytes{0, 0, 8, 1};
-    BigEndian(imageBytes, count);
-    BigEndian(imageBytes, 28);
-    BigEndian(imageBytes, 28);
-    BigEndian(labelBytes, count);
+    std::vector<std::uint8_t> pixels, labelValues;
     for (std::uint32_t i = 0; i < count; ++i) {
         const cv::Mat stripes =
             Stripes(i % 2 == 0, static_cast<int>(i % 8), 200)(cv::Rect(0, 0, 28, 28)).clone();
-        imageBytes.insert(imageBytes.end(), stripes.datastart, stripes.dataend);
-        labelBytes.push_back(static_cast<std::uint8_t>(i % 2));
+        pixels.insert(pixels.end(), stripes.datastart, stripes.dataend);
+        labelValues.push_back(static_cast<std::uint8_t>(i % 2));
     }
-    WriteGzip(images, imageBytes);
-    WriteGzip(labels, labelBytes);
+    ASSERT_TRUE(WriteGzip(images, IdxBytes({count, 28, 28}, pixels)));
+    ASSERT_TRUE(WriteGzip(labels, IdxBytes({count}, labelValues)));
 }
 
 std::vector<std::string> SortedRows(const std::string& text, std::string* header = nullptr);
@@ -241,13 +225,6 @@ TEST(EndToEnd, InitTrainEvalPredictAndList) {
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows[rows.size() - 2].substr(0, 11), "4,1,3,0.04,") << rows[rows.size() - 2];
     EXPECT_EQ(rows.back().substr(0, 11), "4,1,6,0.02,") << rows.back();
-
-    run = RunProgram({"init", "--network", "net", "--size", "64x32", "--categories", "a,b,c"});
-    EXPECT_EQ(run.status, 2);
-    run = RunProgram(
-        {"init", "--network", "net", "--size", "64x32", "--categories", "a,b,c", "--force"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(TempDir::ReadFile("net/Network.data").substr(0, 15), "64;32\n3\na;b;c;\n");
 }
 
 TEST(EndToEnd, CtrlCStopsTrainingWithASavedNetwork) {
@@ -351,29 +328,4 @@ TEST(EndToEnd, ShardsCoverEachInputOnceAndMergeToTheWholeRun) {
     std::sort(merged.begin(), merged.end());
     // Each sample exactly once, with the same prediction and score bits.
     EXPECT_EQ(merged, whole);
-
-    const std::vector<std::string> images{"data/horizontal/h0.png", "data/vertical/v1.png",
-                                          "data/horizontal/h3.png"};
-    std::vector<std::string> args{"predict", "--network", "net",    "--top",
-                                  "1",       "--output",  "all.csv"};
-    args.insert(args.end(), images.begin(), images.end());
-    ASSERT_EQ(RunProgram(args).status, 0);
-    const std::vector<std::string> wholePredictions = SortedRows(TempDir::ReadFile("all.csv"));
-    ASSERT_EQ(wholePredictions.size(), 3u);
-    std::vector<std::string> mergedPredictions;
-    for (const char* shard : {"0/3", "1/3", "2/3"}) {
-        std::vector<std::string> shardArgs = args;
-        shardArgs[6] = "part.csv";
-        shardArgs.insert(shardArgs.begin() + 1, {"--shard", shard});
-        run = RunProgram(shardArgs);
-        ASSERT_EQ(run.status, 0) << run.err;
-        const std::vector<std::string> rows = SortedRows(TempDir::ReadFile("part.csv"));
-        EXPECT_EQ(rows.size(), 1u) << shard;
-        mergedPredictions.insert(mergedPredictions.end(), rows.begin(), rows.end());
-    }
-    std::sort(mergedPredictions.begin(), mergedPredictions.end());
-    EXPECT_EQ(mergedPredictions, wholePredictions);
-
-    EXPECT_EQ(RunProgram({"eval", "data", "--network", "net", "--shard", "2/2"}).status, 2);
-    EXPECT_EQ(RunProgram({"eval", "data", "--network", "net", "--shard", "1"}).status, 2);
 }

@@ -11,11 +11,8 @@
 #include <random>
 #include <sstream>
 
-#include "api/NetHandle.h"
 #include "layers/ConvolutionLayer.h"
-#include "support/Images.h"
 #include "support/LayerTesting.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -26,14 +23,9 @@ const Implementation kFastOnes[] = {Implementation::Fast, Implementation::FastAv
                                     Implementation::FastPortable};
 
 const char* Name(Implementation implementation) {
-    switch (implementation) {
-        case Implementation::Fast:
-            return "Fast";
-        case Implementation::FastAvx2:
-            return "FastAvx2";
-        default:
-            return "FastPortable";
-    }
+    return implementation == Implementation::Fast       ? "Fast"
+           : implementation == Implementation::FastAvx2 ? "FastAvx2"
+                                                        : "FastPortable";
 }
 
 // Restores the process-wide default when a test ends, however it ends.
@@ -190,16 +182,6 @@ class RandomFeed {
     std::mt19937 engine;
 };
 
-// One trained pass of both layers on the same inputs, mask and targets.
-void TrainedPass(Subject& reference, Subject& fast, RandomFeed& feed, const cv::Mat& mask) {
-    feed.Fill(reference.planes, fast.planes);
-    reference.Forward(mask);
-    fast.Forward(mask);
-    feed.FillOutputs(reference.layer, fast.layer);
-    reference.Backward();
-    fast.Backward();
-}
-
 const Shape kShapes[] = {
     {3, 3, 1, false},     {3, 3, 2, false},     {3, 5, 1, false},    {3, 5, 2, false},
     {3, 3, 1, true},      {3, 5, 2, true},      {3, 5, 1, true},     {3, 3, 2, true},
@@ -270,203 +252,89 @@ TEST(ConvolutionImplementations, AgreeBitForBitOverSeveralPasses) {
     for (const int seen : splits) EXPECT_GT(seen, 0);
 }
 
-// Two workers split a forward into bands of rows of about equal work, so
-// that each mostly reads what it wrote in the layer before. Active fields
-// only in the lower rows, densely in a few and sparsely in more: bands of
-// equal rows would leave one worker idle.
-TEST(ConvolutionImplementations, BandsOfTwoWorkersShareTheFields) {
+// Longer and less even runs, reference against the default fast path.
+TEST(ConvolutionImplementations, AgreeOnWideRowsUnevenMasksOtherPoolsAndLongRuns) {
     ImplementationGuard guard;
-    StartedPools pools(2);
-    const Shape shape{3, 5, 1, false, 64};
-    const cv::Size size(40, 36);
-    Subject reference(shape, pools, Implementation::Reference, size);
-    Subject fast(shape, pools, Implementation::Fast, size);
-    RandomFeed feed(7);
-    feed.Weights(reference.layer, fast.layer);
-    cv::Mat mask(size, CV_32F, cv::Scalar(0));
-    mask.rowRange(20, 24).setTo(1.0f);
-    for (int y = 24; y < size.height; ++y)
-        for (int x = y % 3; x < size.width; x += 5) mask.at<float>(y, x) = 1.0f;
-    for (int pass = 0; pass < 2; ++pass) {
-        feed.Fill(reference.planes, fast.planes);
-        reference.Forward(mask);
-        fast.Forward(mask);
-        ASSERT_EQ(Difference(reference, fast), "");
-        const ConvolutionFast& path = fast.layer.FastPath();
-        ASSERT_TRUE(path.SplitsByBlocks(2));
-        const std::vector<size_t>& bands = path.BandFields();
-        ASSERT_EQ(bands.size(), 3u);
-        const size_t fields = fast.layer.Active().fields.size();
-        EXPECT_EQ(bands[2], fields);
-        // The dense rows weigh less per field than the scattered ones.
-        EXPECT_GT(bands[1], fields / 4);
-        EXPECT_LT(bands[1], fields * 3 / 4);
-    }
-}
-
-// Many trained passes, more than the fast path keeps copies of the weights
-// for its compact shares: for a long stretch only the left edge is active, so
-// the other lines keep shares made long ago, which are written out when
-// their copy is recycled and read when those lines are active again; and a
-// reference pass near the end, which must see every share in the lines.
-TEST(ConvolutionImplementations, KeepSharesAcrossManyPasses) {
-    ImplementationGuard guard;
-    for (const int workers : {1, 2}) {
-        StartedPools pools(workers);
-        for (const Shape& shape : {Shape{3, 5, 1, false, 29}, Shape{3, 3, 2, false, 40}}) {
-            SCOPED_TRACE(Describe(shape, workers, Implementation::Fast));
-            Subject reference(shape, pools, Implementation::Reference);
-            Subject fast(shape, pools, Implementation::Fast);
-            RandomFeed feed(static_cast<unsigned>(31 + workers + shape.stride));
+    using MaskMaker = std::function<cv::Mat(RandomFeed&, int pass)>;
+    const MaskMaker half = [](RandomFeed& feed, int) { return feed.Mask(); };
+    // Lone cells whose windows cross the 64-bit words of a row at 64 and 128
+    // from either side and one at the right edge, or half of all.
+    const MaskMaker acrossWords = [](RandomFeed& feed, int pass) {
+        if (pass % 2 == 1) return feed.Mask();
+        cv::Mat mask(6, 140, CV_32F, cv::Scalar(0));
+        for (const int x : {20, 63, 128, 139}) mask.at<float>(pass % 6, x) = 1.0f;
+        return mask;
+    };
+    // Fields only in the lower rows, densely in a few and sparsely in more,
+    // so that two workers' bands of rows are of unequal height.
+    const MaskMaker lowerRows = [](RandomFeed&, int) {
+        cv::Mat mask(36, 40, CV_32F, cv::Scalar(0));
+        mask.rowRange(20, 24).setTo(1.0f);
+        for (int y = 24; y < 36; ++y)
+            for (int x = y % 3; x < 40; x += 5) mask.at<float>(y, x) = 1.0f;
+        return mask;
+    };
+    // For a long stretch only the left edge: the other lines keep compact
+    // shares made long ago, written out when their copy is recycled.
+    const MaskMaker leftEdge = [](RandomFeed& feed, int pass) {
+        cv::Mat mask = feed.Mask(pass % 5 == 4);
+        if (pass >= 10 && pass < 110) mask.colRange(2, mask.cols).setTo(0.0f);
+        return mask;
+    };
+    struct Case {
+        Shape shape;
+        cv::Size size;
+        int forwardWorkers;  // the map pool's; the other pools run `otherWorkers`
+        int otherWorkers;
+        int passes;
+        MaskMaker mask;
+        int referencePass = -1;  // a pass the fast subject runs plain
+    };
+    const cv::Size normal(Subject::kWidth, Subject::kHeight);
+    const std::vector<Case> cases{
+        {{3, 5, 1, false, 29}, {140, 6}, 2, 2, 4, acrossWords},
+        {{3, 3, 2, false, 24}, {140, 6}, 2, 2, 4, acrossWords},
+        {{3, 5, 1, false, 64}, {40, 36}, 2, 2, 2, lowerRows},
+        // The backward stays on the line pool where the forward's pool has
+        // more workers than it, or more than the layer has maps.
+        {{3, 5, 1, false, 29}, normal, 3, 2, 3, half},
+        {{3, 5, 1, false, 2}, normal, 3, 3, 3, half},
+        // More passes than the 64 weight copies a small layer keeps.
+        {{3, 5, 1, false, 29}, normal, 1, 1, 150, leftEdge, 130},
+        {{3, 3, 2, false, 40}, normal, 2, 2, 150, leftEdge, 130},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Describe(c.shape, c.forwardWorkers, Implementation::Fast) + ", " +
+                     std::to_string(c.size.width) + " wide");
+        LayerPools pools;
+        pools.mapTaskPool.Start(c.forwardWorkers);
+        pools.mapPointerPool.Start(c.otherWorkers);
+        pools.depthLinePool.Start(c.otherWorkers);
+        pools.errorSumPool.Start(c.otherWorkers);
+        {
+            Subject reference(c.shape, pools, Implementation::Reference, c.size);
+            Subject fast(c.shape, pools, Implementation::Fast, c.size);
+            RandomFeed feed(static_cast<unsigned>(31 + c.passes + c.shape.outputs));
             feed.Weights(reference.layer, fast.layer);
             reference.layer.SetRates(0.05f, 0.01f);
             fast.layer.SetRates(0.05f, 0.01f);
-            // More passes than the 64 copies a small layer keeps.
-            for (int pass = 0; pass < 150; ++pass) {
+            for (int pass = 0; pass < c.passes; ++pass) {
                 SCOPED_TRACE("pass " + std::to_string(pass));
                 feed.Fill(reference.planes, fast.planes);
-                cv::Mat mask = feed.Mask(pass % 5 == 4);
-                if (pass >= 10 && pass < 110) mask.colRange(2, mask.cols).setTo(0.0f);
+                const cv::Mat mask = c.mask(feed, pass);
                 fast.implementation =
-                    pass == 130 ? Implementation::Reference : Implementation::Fast;
+                    pass == c.referencePass ? Implementation::Reference : Implementation::Fast;
                 reference.Forward(mask);
                 fast.Forward(mask);
+                ASSERT_EQ(Difference(reference, fast), "") << "after forward";
                 feed.FillOutputs(reference.layer, fast.layer);
                 reference.Backward();
                 fast.Backward();
-                ASSERT_EQ(Difference(reference, fast), "");
+                ASSERT_EQ(Difference(reference, fast), "") << "after backward";
             }
         }
+        pools.Shutdown();
     }
-}
-
-// Rows wider than 64 positions: the fast path keeps positions in 64-bit
-// words, and a window reaches across their boundaries.
-TEST(ConvolutionImplementations, AgreeOnRowsWiderThanAWord) {
-    ImplementationGuard guard;
-    StartedPools pools(2);
-    for (const Shape& shape : {Shape{3, 5, 1, false, 29}, Shape{3, 3, 2, false, 24}}) {
-        SCOPED_TRACE(Describe(shape, 2, Implementation::Fast));
-        Subject reference(shape, pools, Implementation::Reference, cv::Size(140, 6));
-        Subject fast(shape, pools, Implementation::Fast, cv::Size(140, 6));
-        RandomFeed feed(77);
-        feed.Weights(reference.layer, fast.layer);
-        for (int pass = 0; pass < 4; ++pass) {
-            SCOPED_TRACE("pass " + std::to_string(pass));
-            feed.Fill(reference.planes, fast.planes);
-            // Lone cells whose windows cross the word boundaries at 64 and
-            // 128 from either side, and one at the right edge; or half of all.
-            cv::Mat mask(6, 140, CV_32F, cv::Scalar(0));
-            if (pass % 2 == 0) {
-                for (const int x : {20, 63, 128, 139}) mask.at<float>(pass % 6, x) = 1.0f;
-            } else {
-                mask = feed.Mask();
-            }
-            reference.Forward(mask);
-            fast.Forward(mask);
-            ASSERT_EQ(Difference(reference, fast), "") << "after forward";
-            feed.FillOutputs(reference.layer, fast.layer);
-            reference.Backward();
-            fast.Backward();
-            ASSERT_EQ(Difference(reference, fast), "") << "after backward";
-        }
-    }
-}
-
-// The backward runs on the forward's pool only where that pool has as many
-// workers as the depth-line pool and no more than the layer has maps;
-// elsewhere on the depth-line pool, as before.
-TEST(ConvolutionImplementations, AgreeWhereTheBackwardStaysOnTheLinePool) {
-    ImplementationGuard guard;
-    struct Setting {
-        int forwardWorkers;
-        int otherWorkers;
-        int outputs;
-    };
-    for (const Setting setting : {Setting{3, 2, 29}, Setting{3, 3, 2}}) {
-        LayerPools net;
-        net.mapTaskPool.Start(setting.forwardWorkers);
-        net.mapPointerPool.Start(setting.otherWorkers);
-        net.depthLinePool.Start(setting.otherWorkers);
-        net.errorSumPool.Start(setting.otherWorkers);
-        const Shape shape{3, 5, 1, false, setting.outputs};
-        SCOPED_TRACE(Describe(shape, setting.forwardWorkers, Implementation::Fast) + ", " +
-                     std::to_string(setting.outputs) + " maps");
-        {
-            Subject reference(shape, net, Implementation::Reference);
-            Subject fast(shape, net, Implementation::Fast);
-            RandomFeed feed(19);
-            feed.Weights(reference.layer, fast.layer);
-            for (int pass = 0; pass < 3; ++pass) {
-                SCOPED_TRACE("pass " + std::to_string(pass));
-                TrainedPass(reference, fast, feed, feed.Mask());
-                ASSERT_EQ(Difference(reference, fast), "");
-            }
-        }
-        net.Shutdown();
-    }
-}
-
-TEST(ConvolutionImplementations, SwitchingBetweenForwardAndBackwardKeepsResults) {
-    ImplementationGuard guard;
-    StartedPools pools(2);
-    const Shape shape{3, 5, 1, false};
-    Subject reference(shape, pools, Implementation::Reference);
-    Subject mixed(shape, pools, Implementation::Fast);
-    RandomFeed feed(5);
-    feed.Weights(reference.layer, mixed.layer);
-    for (const Implementation forward : {Implementation::Reference, Implementation::Fast}) {
-        feed.Fill(reference.planes, mixed.planes);
-        // One field each time, so that each forward queues new lines.
-        const cv::Mat mask = feed.Mask(true);
-        reference.Forward(mask);
-        mixed.implementation = forward;
-        mixed.Forward(mask);
-        feed.FillOutputs(reference.layer, mixed.layer);
-        reference.Backward();
-        mixed.implementation =
-            forward == Implementation::Fast ? Implementation::Reference : Implementation::Fast;
-        mixed.Backward();
-        EXPECT_EQ(Difference(reference, mixed), "");
-    }
-    // Weights written between Forward and Backward are the ones Backward uses.
-    feed.Fill(reference.planes, mixed.planes);
-    const cv::Mat mask = feed.Mask();
-    reference.Forward(mask);
-    mixed.implementation = Implementation::Fast;
-    mixed.Forward(mask);
-    feed.Weights(reference.layer, mixed.layer);
-    feed.FillOutputs(reference.layer, mixed.layer);
-    reference.Backward();
-    mixed.Backward();
-    EXPECT_EQ(Difference(reference, mixed), "");
-
-    // Weights written between passes, once the fast path keeps copies of
-    // them from pass to pass, are the ones the next pass uses.
-    for (int pass = 0; pass < 3; ++pass) {
-        TrainedPass(reference, mixed, feed, feed.Mask());
-        if (pass == 1) feed.Weights(reference.layer, mixed.layer);
-        EXPECT_EQ(Difference(reference, mixed), "") << "pass " << pass;
-    }
-
-    // Fast, plain and fast forwards in one pass, the last two over the same
-    // single field: the last finds the lines the plain one queued.
-    const cv::Mat first = feed.Mask(true);
-    const cv::Mat second = feed.Mask(true);
-    for (const auto& [forward, mask] :
-         {std::pair(Implementation::Fast, first), std::pair(Implementation::Reference, second),
-          std::pair(Implementation::Fast, second)}) {
-        feed.Fill(reference.planes, mixed.planes);
-        reference.Forward(mask);
-        mixed.implementation = forward;
-        mixed.Forward(mask);
-        EXPECT_EQ(Difference(reference, mixed), "") << "after forward";
-    }
-    feed.FillOutputs(reference.layer, mixed.layer);
-    reference.Backward();
-    mixed.implementation = Implementation::Fast;
-    mixed.Backward();
-    EXPECT_EQ(Difference(reference, mixed), "") << "after backward";
 }
 
 namespace {
@@ -557,60 +425,5 @@ TEST(ConvolutionImplementations, FailWhereTheReferenceFails) {
         ExpectSameOutcome(Capture([&] { reference.Forward(mask); }), failedForward);
         EXPECT_NE(failedForward.thrown, "");
         EXPECT_EQ(Difference(reference, fast), "");
-    }
-}
-
-namespace {
-
-struct NetworkRun {
-    std::vector<float> losses;
-    std::vector<float> scores;
-    std::string file;
-};
-
-// Loads a freshly drawn network in a folder of its own, trains it on a few
-// pictures, predicts one, and saves it.
-NetworkRun TrainNetwork(int size, unsigned threads, Implementation implementation) {
-    ConvolutionLayer::SetImplementation(implementation);
-    TempDir folder;
-    std::ostringstream header;
-    header << size << ";" << size << "\n3\na;b;c;\n";
-    TempDir::WriteFile("Network.data", header.str());
-    NetworkRun run;
-    NetHandle handle;
-    testing::internal::CaptureStdout();
-    std::srand(1234);
-    handle.Load(threads);
-    for (int step = 0; step < 3; ++step) {
-        const cv::Mat picture = TexturedImage(size, size, step);
-        std::vector<float> wanted(3, 0.0f);
-        wanted[static_cast<size_t>(step)] = 1.0f;
-        run.losses.push_back(handle.Train(picture, cv::Rect(0, 0, size, size), wanted));
-    }
-    const cv::Mat picture = TexturedImage(size, size, 7);
-    run.scores = handle.Predict(picture, cv::Rect(0, 0, size, size));
-    handle.network.Save();
-    run.file = TempDir::ReadFile("Network.data");
-    handle.network.Unload();
-    testing::internal::GetCapturedStdout();
-    return run;
-}
-
-}  // namespace
-
-TEST(ConvolutionImplementations, TrainWholeNetworksIdentically) {
-    ImplementationGuard guard;
-    for (const int size : {32, 64}) {
-        SCOPED_TRACE(size);
-        const NetworkRun reference = TrainNetwork(size, 1, Implementation::Reference);
-        for (const Implementation implementation : kFastOnes) {
-            SCOPED_TRACE(Name(implementation));
-            const NetworkRun fast = TrainNetwork(size, 2, implementation);
-            ASSERT_TRUE(SameBytes(reference.losses, fast.losses));
-            ASSERT_TRUE(SameBytes(reference.scores, fast.scores));
-            EXPECT_TRUE(reference.file == fast.file) << "saved weights differ";
-        }
-        // The weights did move: the comparison is not between two untouched files.
-        EXPECT_NE(reference.losses.front(), reference.losses.back());
     }
 }
