@@ -60,13 +60,3 @@ TEST(CategoryQueries, FailuresPrintTheirLinesAndLeaveTheResultsUntouched) {
     EXPECT_EQ(count, 77u);
     EXPECT_STREQ(name, "xyz");
 }
-
-TEST(Handle, NeverLoadedHandleUnloadsAndReleases) {
-    TempDir dir;
-    NetHandle* handle = CreateCorvane();
-    ASSERT_NE(handle, nullptr);
-    EXPECT_TRUE(UnLoadCorvane(handle));
-    EXPECT_TRUE(UnLoadCorvane(handle));
-    EXPECT_TRUE(ReleaseCorvane(CreateCorvane()));
-    EXPECT_TRUE(ReleaseCorvane(handle));
-}

@@ -91,49 +91,6 @@ std::string TrainedFile(const std::string& file, Prepare&& prepare, int steps) {
 
 }  // namespace
 
-TEST(Lifecycle, SavedFileHoldsEveryWeightGroupAndLoadsBack) {
-    TempDir dir;
-    WriteNewNetwork(64);
-    Loaded net(1);
-    ASSERT_TRUE(net.ok) << net.loadLog;
-    EXPECT_EQ(net.loadLog,
-              "Image width:2\nNetwork created with dense input:2048\nWeights loaded:0\n");
-
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(SaveCorvane(net.handle));
-    const std::string saveLog = testing::internal::GetCapturedStdout();
-    const std::vector<std::string> lines = Lines(TempDir::ReadFile("Network.data"));
-    // 3 header lines, 87 + 96 + 192 + 384 + 512 kernel lines, one dense line.
-    ASSERT_EQ(lines.size(), 1275u);
-    EXPECT_EQ(lines[0], "64;64");
-    EXPECT_EQ(lines[1], "5");
-    EXPECT_EQ(lines[2], "a;b;c;d;e;");
-    // The first module's first convolution: kernels of kinds 0..4 with sizes
-    // 3, 5, 3, 5, 3 over 3 inputs: 3*3+1, 5*3+1, 3*3+1, 5*3+1, 9*3+1 values.
-    const int firstKernels[] = {10, 16, 10, 16, 28};
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(CountOf(lines[3 + i], ";"), firstKernels[i]) << i;
-    // The last module's last two kernels (254 and 255, kinds 4 and 0, size 3)
-    // read 256 maps: a full 3 x 3 square, then a 3-point line.
-    EXPECT_EQ(CountOf(lines[1272], ";"), 9 * 256 + 1);
-    EXPECT_EQ(CountOf(lines[1273], ";"), 3 * 256 + 1);
-    EXPECT_EQ(CountOf(lines[1274], ";"), (2048 + 1) * 5);
-
-    long long total = 0;
-    for (size_t i = 3; i < lines.size(); ++i) total += CountOf(lines[i], ";");
-    EXPECT_EQ(saveLog, "Weights saved:" + std::to_string(total) + "\n");
-
-    Loaded reloaded(1);
-    ASSERT_TRUE(reloaded.ok);
-    EXPECT_NE(reloaded.loadLog.find("Weights loaded:" + std::to_string(total) + "\n"),
-              std::string::npos);
-    // Saving what was loaded gives the same text again.
-    const std::string first = TempDir::ReadFile("Network.data");
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(SaveCorvane(reloaded.handle));
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(TempDir::ReadFile("Network.data"), first);
-}
-
 TEST(Lifecycle, PredictAndTrainOnALoadedNetwork) {
     TempDir dir;
     WriteNewNetwork();

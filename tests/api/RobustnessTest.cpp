@@ -430,8 +430,7 @@ TEST(Robustness, ExtremeWeightsSaturateAndTrainOn) {
     std::vector<float> scores(2, -1.0f);
     const float wanted[2] = {1.0f, 0.0f};
     float loss = -1.0f;
-    // The clipped activations and the logistic outputs saturate; training
-    // and saving go on, and the saved file loads again.
+    // Activations and outputs saturate; training, saving and loading go on.
     Printed([&] {
         EXPECT_TRUE(Predict(net.handle, &image, 0, 0, 32, 32, scores.data()));
         for (int i = 0; i < 3; ++i)

@@ -89,10 +89,7 @@ TEST(LossLog, KeepsTheHistoryOfEveryRun) {
 
 TEST(Region, ParsesAndChecksRegions) {
     const Region region = Region::Parse("1,2,30,40");
-    EXPECT_EQ(region.x, 1u);
-    EXPECT_EQ(region.y, 2u);
-    EXPECT_EQ(region.width, 30u);
-    EXPECT_EQ(region.height, 40u);
+    EXPECT_TRUE(region.x == 1 && region.y == 2 && region.width == 30 && region.height == 40);
     for (const char* bad : {"1,2,3", "1,2,3,4,5", "1,2,0,4", "a,2,3,4", "-1,2,3,4", "1,,3,4"}) {
         EXPECT_THROW(Region::Parse(bad), std::invalid_argument) << bad;
     }
@@ -100,7 +97,5 @@ TEST(Region, ParsesAndChecksRegions) {
     EXPECT_NO_THROW(region.CheckInside(image, "image"));
     EXPECT_THROW(Region::Parse("2,2,30,40").CheckInside(image, "image"), std::runtime_error);
     EXPECT_THROW(Region::Parse("1,3,30,40").CheckInside(image, "image"), std::runtime_error);
-    const Region whole = Region::Whole(image);
-    EXPECT_EQ(whole.width, 31u);
-    EXPECT_EQ(whole.height, 42u);
+    EXPECT_TRUE(Region::Whole(image).width == 31 && Region::Whole(image).height == 42);
 }

@@ -5,7 +5,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <stdexcept>
 
-#include "common/CategoryMatcher.h"
 #include "common/DataSet.h"
 #include "common/IdxFile.h"
 #include "support/IdxBytes.h"
@@ -93,20 +92,6 @@ TEST(IdxDataSet, RefusesBrokenPairs) {
         EXPECT_NE(message.find(part), std::string::npos)
             << images << " " << labels << ": " << message;
     }
-}
-
-TEST(CategoryMatcher, MapsFoldersAndNamesEveryUnknownOne) {
-    const CategoryMatcher matcher({"cat", "dog", "bird"});
-    EXPECT_EQ(matcher.Match({"bird", "cat"}), (std::vector<std::size_t>{2, 0}));
-    EXPECT_EQ(CategoryMatcher({"T-shirt/top", "bag"}, {{"T-shirt/top", "tshirt"}})
-                  .Match({"bag", "tshirt"}),
-              (std::vector<std::size_t>{1, 0}));
-    // Exactly the unknown folders, then what the network offers instead.
-    EXPECT_EQ(MessageOf([&] {
-                  matcher.Match({"cat", "fish", "Dog"});
-              }),
-              "folders that name no category of the network: fish, Dog (categories: cat, dog, "
-              "bird)");
 }
 
 TEST(FolderDataSet, ReadsOneSubFolderPerCategory) {

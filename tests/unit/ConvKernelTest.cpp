@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <deque>
-#include <functional>
 #include <limits>
 #include <string>
 
@@ -13,7 +12,6 @@
 namespace {
 
 using Window = std::vector<DepthLine*>;
-using Offsets = std::vector<cv::Point>;
 
 // Depth lines over input values that the test owns; addresses stay stable.
 class Lines {
@@ -41,40 +39,6 @@ void SetWeights(ConvKernel& kernel, std::vector<float> weights) {
 }
 
 }  // namespace
-
-TEST(ConvKernelWindow, NumbersPositionsRingByRingAndPatternsFollowKindAndSize) {
-    const Offsets offsets = ConvKernel::WindowOffsets(7);
-    ASSERT_EQ(offsets.size(), 49u);
-    // Centre, ring 3 row by row, ring 5 row by row (sides as left/right pairs).
-    const Offsets inner = {{0, 0},   {-1, -1}, {0, -1},  {1, -1},  {-1, 0}, {1, 0},  {-1, 1},
-                           {0, 1},   {1, 1},   {-2, -2}, {-1, -2}, {0, -2}, {1, -2}, {2, -2},
-                           {-2, -1}, {2, -1},  {-2, 0},  {2, 0},   {-2, 1}, {2, 1},  {-2, 2},
-                           {-1, 2},  {0, 2},   {1, 2},   {2, 2}};
-    EXPECT_EQ(Offsets(offsets.begin(), offsets.begin() + 25), inner);
-    EXPECT_EQ(offsets[32], cv::Point(-3, -2));
-    EXPECT_EQ(offsets[48], cv::Point(3, 3));
-    EXPECT_EQ(ConvKernel::WindowOffsets(3), Offsets(offsets.begin(), offsets.begin() + 9));
-
-    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 0).Pattern(), (std::vector<int>{0, 4, 5, 16, 17}));
-    EXPECT_EQ(ConvKernel(0, cv::Size(5, 5), 1, 3).Pattern(), (std::vector<int>{0, 1, 8, 4, 24}));
-    EXPECT_EQ(ConvKernel(0, cv::Size(3, 3), 1, 1).Pattern(), (std::vector<int>{0, 2, 7}));
-    EXPECT_EQ(ConvKernel(0, cv::Size(3, 3), 1, 4).Pattern(),
-              (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-    // Full-length lines land on the intended positions of a 7-wide window;
-    // the falling diagonal has (-1, 0) as its fourth point instead of (-2, -2).
-    const std::vector<Offsets> lines = {
-        {{0, 0}, {-1, 0}, {1, 0}, {-2, 0}, {2, 0}, {-3, 0}, {3, 0}},
-        {{0, 0}, {0, -1}, {0, 1}, {0, -2}, {0, 2}, {0, -3}, {0, 3}},
-        {{0, 0}, {1, -1}, {-1, 1}, {2, -2}, {-2, 2}, {3, -3}, {-3, 3}},
-        {{0, 0}, {-1, -1}, {1, 1}, {-1, 0}, {2, 2}, {-3, -3}, {3, 3}}};
-    for (int kind = 0; kind < 4; ++kind) {
-        const ConvKernel kernel(0, cv::Size(7, 7), 1, kind);
-        Offsets reached;
-        for (int number : kernel.Pattern()) reached.push_back(offsets[number]);
-        EXPECT_EQ(reached, lines[kind]) << "kind " << kind;
-    }
-    EXPECT_NE(ThrownText([] { ConvKernel(0, cv::Size(3, 3), 1, 5); }), "");
-}
 
 TEST(ConvKernelRespond, NanSumThrowsWithoutPrinting) {
     const float nan = std::numeric_limits<float>::quiet_NaN();

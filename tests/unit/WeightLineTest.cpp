@@ -71,13 +71,9 @@ TEST(WeightLine, NumbersBeyondTheFloatRange) {
     EXPECT_EQ(Fast("1;1e39;2;").values, std::vector<float>{1.0f});
     EXPECT_EQ(Fast("1;-1e39;2;").values, std::vector<float>{1.0f});
     const Outcome tiny = Fast("1e-50;-1e-50;7e-46;8e-46;1e-99999999999;0e99999999999;");
+    const float expected[] = {0.0f, -0.0f, 0.0f, std::nextafter(0.0f, 1.0f), 0.0f, 0.0f};
     ASSERT_EQ(tiny.values.size(), 6u);
-    EXPECT_TRUE(SameBits(tiny.values[0], 0.0f));
-    EXPECT_TRUE(SameBits(tiny.values[1], -0.0f));
-    EXPECT_TRUE(SameBits(tiny.values[2], 0.0f));
-    EXPECT_EQ(tiny.values[3], std::nextafter(0.0f, 1.0f));
-    EXPECT_TRUE(SameBits(tiny.values[4], 0.0f));
-    EXPECT_TRUE(SameBits(tiny.values[5], 0.0f));
+    for (int k = 0; k < 6; ++k) EXPECT_TRUE(SameBits(tiny.values[k], expected[k])) << k;
     // "0." then 52 zeros then "1" is 1e-53; times 1e60 that is 1e7.
     EXPECT_EQ(Fast("0." + std::string(52, '0') + "1e60;").values, std::vector<float>{1e7f});
 }
