@@ -169,6 +169,7 @@ TEST(Lifecycle, LearningRateChangesTrainingOnlyWhenItDiffersFromTheDefault) {
          },
          true},
         {"a higher rate", set(0.02f), false},
+        {"the highest rate", set(1.0f), false},
         {"a lower rate", set(0.0001f), false},
     };
     for (const Case& c : cases) {
