@@ -70,6 +70,29 @@ TEST(DenseStack, BuildRefusesBadShapesAndChangesNothing) {
     EXPECT_EQ(stack.connections.size(), 22u);
 }
 
+TEST(DenseStack, ActivationsAndTheirSlopes) {
+    // One input of 1 and a bias weight of 0, so net is the input weight:
+    // the rectifier leaks 0.01 at and below 0 (and steps with that slope:
+    // error 0.5 - 0.01),
+    // the logistic output saturates at 1 and 0 where its slope is 0.
+    struct Case {
+        std::int32_t code;
+        float net, output, weightAfterStep;
+    };
+    const std::vector<Case> cases{{Rectifier, -3.0f, 0.01f, -3.0f + 0.49f * 0.5f * 0.01f},
+                                  {Rectifier, 0.0f, 0.01f, 0.49f * 0.5f * 0.01f},
+                                  {Rectifier, 2.5f, 2.5f, 2.5f - 2.0f * 0.5f * 0.999f},
+                                  {Sigmoid, 100.0f, 1.0f, 100.0f},
+                                  {Sigmoid, -200.0f, 0.0f, -200.0f}};
+    for (const Case& c : cases) {
+        DenseStack stack;
+        BuildWith(stack, {1, 1}, {c.code, c.code}, 0.5f, {c.net, 0.0f});
+        EXPECT_EQ(Forward(stack, {1.0f}), Floats{c.output}) << c.net;
+        Train(stack, {1.0f}, {0.5f});
+        EXPECT_FLOAT_EQ(Weights(stack)[0], c.weightAfterStep) << c.net;
+    }
+}
+
 TEST(DenseStack, InputFeedbackIsClampedToUnitRange) {
     // Weights 1, -1, 0.5, bias 0: output 0.9 - 0.1 + 0.25 = 1.05, target 1.35, error 0.3.
     DenseStack stack;
