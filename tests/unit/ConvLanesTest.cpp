@@ -1,5 +1,5 @@
-// The vector lane tables against the portable one, bit for bit: the layer
-// comparisons cannot see taps read outside the window, which hold zeros there.
+// The vector lane tables against the portable one, bit for bit: taps read
+// outside the window, which the layer comparisons miss, show here.
 #include <gtest/gtest.h>
 
 #include <cstring>
