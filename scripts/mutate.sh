@@ -30,7 +30,9 @@ bash scripts/setup.sh rsync
 # The scratch copy keeps its build between runs, so only what a fault
 # touches is rebuilt.
 mkdir -p "$scratch/src"
-rsync -a --delete --exclude '/build*' --exclude '/.git' "$root/" "$scratch/src/"
+# Changed files get a fresh time stamp (no -t), so a kept build never
+# takes a source older than its objects for an unchanged one.
+rsync -rlpD --checksum --delete --exclude '/build*' --exclude '/.git' "$root/" "$scratch/src/"
 cmake -S "$scratch/src" -B "$scratch/build" -DCMAKE_BUILD_TYPE=Release > "$scratch/configure.log" 2>&1 ||
   { cat "$scratch/configure.log"; exit 1; }
 echo "== building the unchanged copy"
