@@ -132,7 +132,7 @@ void ConvolutionFast::Forward(const ConvLanes& lanes, const Parts& parts) {
         const std::vector<FeatureMap>& items = byBlocks ? parts.outputs : balance.Items();
         ChunkBarrier computed(chunkCount);
         const std::vector<float> failures =
-            pool.Run(items, [&, byBlocks](std::vector<FeatureMap> chunk) {
+            pool.RunSharing(items, [&, byBlocks](std::vector<FeatureMap> chunk) {
                 const std::vector<FeatureMap> maps = WithoutPadding(std::move(chunk));
                 const size_t band = ChunkOf(maps);
                 ChunkBarrier::Arrival arrival(computed);
@@ -152,11 +152,11 @@ void ConvolutionFast::Forward(const ConvLanes& lanes, const Parts& parts) {
         } else {
             // Nothing is written yet: the reference does the whole pass on
             // its own chunks, and fails as it does.
-            pool.Run(parts.outputs, plainForward);
+            pool.RunSharing(parts.outputs, plainForward);
         }
         return;
     }
-    pool.Run(parts.outputs, [&](std::vector<FeatureMap> chunk) {
+    pool.RunSharing(parts.outputs, [&](std::vector<FeatureMap> chunk) {
         // The activations go to the saved store first; the output planes
         // are written only for the maps the reference would complete.
         const size_t failed = forward.Compute(in, chunk);
@@ -168,7 +168,7 @@ void ConvolutionFast::Forward(const ConvLanes& lanes, const Parts& parts) {
         chunk.erase(chunk.begin(), done);
         return plainForward(std::move(chunk));
     });
-    // Reached only when every task finished: Run throws otherwise.
+    // Reached only when every task finished: RunSharing throws otherwise.
     activationsFresh = true;
 }
 
@@ -222,10 +222,10 @@ void ConvolutionFast::Backward(const ConvLanes& lanes, const Parts& parts, float
         // since the shares: the reference updates on its own chunks, and
         // fails as it does; then the lines take their sums.
         weightCache.Invalidate();
-        pools.mapPointerPool.Run(parts.outputs, plainUpdate);
+        pools.mapPointerPool.RunSharing(parts.outputs, plainUpdate);
         if (geometry.entryLayer) return;
         ActiveLineSweep sweep(parts.queue);
-        pools.depthLinePool.Run(dealt(), [&](std::vector<DepthLine*> chunk) {
+        pools.depthLinePool.RunSharing(dealt(), [&](std::vector<DepthLine*> chunk) {
             lineSums.AddSums(lanes, geometry, chunk, parts.lines.data(), errors.Sums().data(),
                              copies.Rows(), copies.Steps());
             return std::vector<float>{};
@@ -236,20 +236,20 @@ void ConvolutionFast::Backward(const ConvLanes& lanes, const Parts& parts, float
     // The plain error task (the saved activations are stale), then the fast
     // update and the lines' sums.
     errorTotal = TotalInChunkOrder(
-        pools.errorSumPool.Run(parts.outputs, [&parts](std::vector<FeatureMap> chunk) {
+        pools.errorSumPool.RunSharing(parts.outputs, [&parts](std::vector<FeatureMap> chunk) {
             return ReferenceErrors(chunk, parts.active.fields, parts.kernels);
         }));
     // The update and the lines' sums change what the saved activations came from.
     activationsFresh = false;
     const ConvUpdateLanes::Inputs in = PrepareUpdate(lanes, parts);
-    pools.mapPointerPool.Run(parts.outputs, [&](std::vector<FeatureMap> chunk) {
+    pools.mapPointerPool.RunSharing(parts.outputs, [&](std::vector<FeatureMap> chunk) {
         // On a non-finite value the fast update has changed nothing, and
         // the reference takes the chunk from the start.
         if (update.Update(in, chunk, parts.kernels, false)) return std::vector<FeatureMap*>{};
         return plainUpdate(std::move(chunk));
     });
     ActiveLineSweep sweep(parts.queue);
-    pools.depthLinePool.Run(dealt(), [&](std::vector<DepthLine*> chunk) {
+    pools.depthLinePool.RunSharing(dealt(), [&](std::vector<DepthLine*> chunk) {
         lineSums.SumRows(lanes, geometry, chunk);
         return std::vector<float>{};
     });
@@ -322,7 +322,7 @@ bool ConvolutionFast::FusedBackward(const ConvLanes& lanes, const Parts& parts, 
     std::vector<float> failures;
     if (pools.mapTaskPool.ThreadCount() == chunkCount && parts.outputs.size() >= chunks) {
         // On the forward's workers, chunk c on worker c: they hold band c.
-        failures = pools.mapTaskPool.Run(parts.outputs, [&](std::vector<FeatureMap> chunk) {
+        failures = pools.mapTaskPool.RunSharing(parts.outputs, [&](std::vector<FeatureMap> chunk) {
             const size_t c = ChunkOf(chunk);
             std::vector<DepthLine*> mineLines;
             for (size_t i = c; i < lines.size(); i += chunks) mineLines.push_back(lines[i]);
@@ -330,7 +330,7 @@ bool ConvolutionFast::FusedBackward(const ConvLanes& lanes, const Parts& parts, 
         });
     } else {
         std::atomic<int> nextMapChunk{0};
-        failures = pools.depthLinePool.Run(lines, [&](std::vector<DepthLine*> chunk) {
+        failures = pools.depthLinePool.RunSharing(lines, [&](std::vector<DepthLine*> chunk) {
             return backward(static_cast<size_t>(nextMapChunk.fetch_add(1)), chunk);
         });
     }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/Formulas.h"
+#include "layers/ConvolutionLayer.h"
 
 MaxPool::MaxPool(int mapCount, bool skipBackward, LayerPools* pools)
     : mapCount(mapCount), skipBackward(skipBackward), pools(pools) {}
@@ -40,8 +41,7 @@ FeatureMaps* MaxPool::Forward(FeatureMaps& inputs, const cv::Mat*) {
     if (inputs.size() != static_cast<size_t>(mapCount)) throw "Maxpool: count mismatch";
     if (inputSize.width != inputs[0].image->cols) throw "maxpool size missmatch error";
 
-    pools->mapTaskPool.Run(
-        outputs, [this](std::vector<FeatureMap> chunk) { return ForwardTask(std::move(chunk)); });
+    RunOnMaps([this](std::vector<FeatureMap> chunk) { return ForwardTask(std::move(chunk)); });
     return &outputs;
 }
 
@@ -110,8 +110,7 @@ std::vector<float> MaxPool::ForwardTask(std::vector<FeatureMap> maps) {
 
 void MaxPool::Backward() {
     if (skipBackward) return;
-    pools->mapTaskPool.Run(
-        outputs, [this](std::vector<FeatureMap> chunk) { return BackwardTask(std::move(chunk)); });
+    RunOnMaps([this](std::vector<FeatureMap> chunk) { return BackwardTask(std::move(chunk)); });
 }
 
 std::vector<float> MaxPool::BackwardTask(std::vector<FeatureMap> maps) {
@@ -128,6 +127,15 @@ std::vector<float> MaxPool::BackwardTask(std::vector<FeatureMap> maps) {
         }
     }
     return {};
+}
+
+void MaxPool::RunOnMaps(const TaskPool<FeatureMap, float>::Task& task) {
+    // Beside the fast convolutions the calling thread takes a chunk too, as
+    // they do; the reference keeps the plain batch.
+    if (ConvolutionLayer::GetImplementation() == ConvolutionLayer::Implementation::Reference)
+        pools->mapTaskPool.Run(outputs, task);
+    else
+        pools->mapTaskPool.RunSharing(outputs, task);
 }
 
 int MaxPool::Depth() { return 0; }

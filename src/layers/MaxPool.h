@@ -47,6 +47,9 @@ class MaxPool : public ILayer {
     std::vector<float> BackwardTask(std::vector<FeatureMap> maps);
 
   private:
+    // One batch of `task` over the output maps on mapTaskPool.
+    void RunOnMaps(const TaskPool<FeatureMap, float>::Task& task);
+
     int poolWidth = 2;
     int poolHeight = 2;
     FeatureMaps* lastInputs = nullptr;

@@ -10,7 +10,8 @@
 // only if nothing failed) without the second hand-over to the workers.
 //
 // Made by the submitter for `taskCount` tasks (the pool's worker count, as
-// every worker runs the task once per batch) and kept alive until the batch
+// the task runs once per chunk, on a worker or, with RunSharing, on the
+// submitter itself for the first chunk) and kept alive until the batch
 // returns. A task reports through an Arrival, which reports a failure if the
 // task leaves its first step by an exception, so that the others never wait
 // for a task that is gone.
@@ -48,8 +49,8 @@ class ChunkBarrier {
         arrived.fetch_add(1);
     }
     bool WaitForAll() {
-        // The others are running (one task per worker, all dispatched
-        // before any is waited for), so this wait ends; yielding gives the
+        // The others are running (all chunks are dispatched before any
+        // is waited for or run by the submitter), so this wait ends; yielding gives the
         // core to them where there is none to spare.
         while (arrived.load() < expected) std::this_thread::yield();
         return !failed.load();

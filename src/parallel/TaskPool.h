@@ -14,8 +14,9 @@
 // A fixed set of long-lived worker threads that runs one batch at a time:
 // Run splits the items round robin into one chunk per worker (item k goes to
 // chunk k mod threadCount), runs the task on every worker at once, waits for
-// all of them and returns their results joined in worker order. The calling
-// thread only dispatches and waits.
+// all of them and returns their results joined in worker order; the calling
+// thread only dispatches and waits. RunSharing is the same batch with the
+// calling thread running the first chunk.
 //
 // A task that fails ends its worker (the worker prints "Error in Parallel
 // engine"); Run then restarts that worker and throws a plain text, so the
@@ -37,9 +38,12 @@ class TaskPool {
     void Start(int count) {
         threadCount = count;
         if (count < 1) return;
-        callerLookTime = static_cast<unsigned>(count) < std::thread::hardware_concurrency()
-                             ? kSpareCoreLookTime
-                             : kSharedCoreLookTime;
+        const unsigned cores = std::thread::hardware_concurrency();
+        callerLookTime =
+            static_cast<unsigned>(count) < cores ? kSpareCoreLookTime : kSharedCoreLookTime;
+        // Sharing, the caller is one of the `count` busy threads.
+        sharingLookTime =
+            static_cast<unsigned>(count) <= cores ? kSpareCoreLookTime : kSharedCoreLookTime;
         for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>());
         for (auto& worker : workers) {
             worker->stopRequested.exchange(false);
@@ -48,46 +52,33 @@ class TaskPool {
     }
 
     std::vector<Result> Run(std::vector<Item> items, Task task) {
-        if (workers.empty()) {
-            if (!items.empty()) throw "Parallel engine: no workers to run the batch";
-            return {};
-        }
-        const size_t chunkCount = static_cast<size_t>(threadCount);
-        std::vector<std::vector<Item>> chunks(chunkCount);
-        for (size_t k = 0; k < items.size(); ++k)
-            chunks[k % chunkCount].push_back(std::move(items[k]));
-
-        const size_t used = std::min(chunks.size(), workers.size());
-        for (size_t i = 0; i < used; ++i) {
-            Worker& worker = *workers[i];
-            // The worker is idle and does not look at these until it sees idle cleared.
-            worker.input = chunks[i];
-            worker.task = task;
-            std::lock_guard<std::mutex> guard(worker.lock);
-            worker.idle.exchange(false);
-            worker.startSignal.notify_one();
-        }
-
+        if (workers.empty()) return NoWorkers(items);
+        std::vector<std::vector<Item>> chunks = Split(std::move(items));
+        Dispatch(chunks, 0, task);
         std::vector<Result> results;
-        bool anyFailed = false;
-        for (size_t i = 0; i < used; ++i) {
-            Worker& worker = *workers[i];
-            LookFor([&worker] { return worker.idle.load() || worker.failed.load(); },
-                    callerLookTime);
-            std::unique_lock<std::mutex> guard(worker.lock);
-            while (!worker.idle.load() && !worker.failed.load()) worker.doneSignal.wait(guard);
-            if (worker.failed.load()) {
-                anyFailed = true;
-                continue;
-            }
-            std::vector<Result> part = worker.output;
-            guard.unlock();
-            results.insert(results.end(), part.begin(), part.end());
+        Gather(0, chunks.size(), results, callerLookTime);
+        return results;
+    }
+
+    // Run's batch with the calling thread taking part: it runs chunk 0
+    // itself while worker c runs chunk c (c >= 1), so that no more than
+    // ThreadCount() threads are busy at once and a single chunk needs no
+    // hand-over at all. Same split, same order of results, and a failing
+    // chunk prints the same lines as in Run; the caller waits for the
+    // workers before it throws. Worker 0 stays idle.
+    std::vector<Result> RunSharing(std::vector<Item> items, Task task) {
+        if (workers.empty()) return NoWorkers(items);
+        std::vector<std::vector<Item>> chunks = Split(std::move(items));
+        Dispatch(chunks, 1, task);
+        std::vector<Result> results;
+        bool ownFailed = false;
+        try {
+            results = task(std::move(chunks[0]));
+        } catch (...) {
+            ReportFailure();
+            ownFailed = true;
         }
-        if (anyFailed) {
-            RestartFailedWorkers();
-            throw "Parallel engine: a task failed";
-        }
+        Gather(1, chunks.size(), results, sharingLookTime, ownFailed);
         return results;
     }
 
@@ -114,6 +105,56 @@ class TaskPool {
     std::vector<std::unique_ptr<Worker>> workers;
 
   private:
+    std::vector<Result> NoWorkers(const std::vector<Item>& items) const {
+        if (!items.empty()) throw "Parallel engine: no workers to run the batch";
+        return {};
+    }
+
+    // Item k in chunk k mod threadCount.
+    std::vector<std::vector<Item>> Split(std::vector<Item> items) const {
+        std::vector<std::vector<Item>> chunks(static_cast<size_t>(threadCount));
+        for (size_t k = 0; k < items.size(); ++k)
+            chunks[k % chunks.size()].push_back(std::move(items[k]));
+        return chunks;
+    }
+
+    // Hands chunk i to worker i, for i from `first` on.
+    void Dispatch(std::vector<std::vector<Item>>& chunks, size_t first, const Task& task) {
+        for (size_t i = first; i < chunks.size(); ++i) {
+            Worker& worker = *workers[i];
+            // The worker is idle and does not look at these until it sees idle cleared.
+            worker.input = std::move(chunks[i]);
+            worker.task = task;
+            std::lock_guard<std::mutex> guard(worker.lock);
+            worker.idle.exchange(false);
+            worker.startSignal.notify_one();
+        }
+    }
+
+    // Waits for workers first..end-1 and appends their results in worker
+    // order; throws once all are back if any of them (or the caller's own
+    // chunk, `anyFailed`) failed.
+    void Gather(size_t first, size_t end, std::vector<Result>& results,
+                std::chrono::microseconds lookTime, bool anyFailed = false) {
+        for (size_t i = first; i < end; ++i) {
+            Worker& worker = *workers[i];
+            LookFor([&worker] { return worker.idle.load() || worker.failed.load(); }, lookTime);
+            std::unique_lock<std::mutex> guard(worker.lock);
+            while (!worker.idle.load() && !worker.failed.load()) worker.doneSignal.wait(guard);
+            if (worker.failed.load()) {
+                anyFailed = true;
+                continue;
+            }
+            std::vector<Result> part = std::move(worker.output);
+            guard.unlock();
+            results.insert(results.end(), part.begin(), part.end());
+        }
+        if (anyFailed) {
+            RestartFailedWorkers();
+            throw "Parallel engine: a task failed";
+        }
+    }
+
     void RestartFailedWorkers() {
         for (auto& worker : workers) {
             if (!worker->failed.load()) continue;
@@ -138,6 +179,7 @@ class TaskPool {
     static constexpr std::chrono::microseconds kSpareCoreLookTime{1000};
     static constexpr std::chrono::microseconds kSharedCoreLookTime{50};
     std::chrono::microseconds callerLookTime{kSharedCoreLookTime};
+    std::chrono::microseconds sharingLookTime{kSharedCoreLookTime};
     template <typename Ready>
     static void LookFor(Ready ready, std::chrono::microseconds lookTime) {
         const auto deadline = std::chrono::steady_clock::now() + lookTime;
@@ -154,6 +196,21 @@ class TaskPool {
             out << (text + "\n") << std::flush;
         } catch (const std::bad_alloc&) {
             out << text << '\n' << std::flush;
+        }
+    }
+
+    // The lines a failed task leaves; call from a catch block.
+    static void ReportFailure() {
+        try {
+            throw;
+        } catch (const std::exception&) {
+            WriteLine(std::cout, "Error in Parallel engine\n");
+        } catch (const std::string& text) {
+            WriteLine(std::cout, text);
+            WriteLine(std::cout, "Error in Parallel engine\n");
+        } catch (...) {
+            WriteLine(std::cerr, "Abnormal termination\n");
+            WriteLine(std::cout, "Error in Parallel engine\n");
         }
     }
 
@@ -174,20 +231,14 @@ class TaskPool {
                     WriteLine(std::cout, "Thread finished\n");
                     return;
                 }
-                std::vector<Result> result = worker->task(worker->input);
+                std::vector<Result> result = worker->task(std::move(worker->input));
                 worker->output = std::move(result);
                 std::lock_guard<std::mutex> guard(worker->lock);
                 worker->idle.exchange(true);
                 worker->doneSignal.notify_one();
             }
-        } catch (const std::exception&) {
-            WriteLine(std::cout, "Error in Parallel engine\n");
-        } catch (const std::string& text) {
-            WriteLine(std::cout, text);
-            WriteLine(std::cout, "Error in Parallel engine\n");
         } catch (...) {
-            WriteLine(std::cerr, "Abnormal termination\n");
-            WriteLine(std::cout, "Error in Parallel engine\n");
+            ReportFailure();
         }
         std::lock_guard<std::mutex> guard(worker->lock);
         worker->failed.exchange(true);

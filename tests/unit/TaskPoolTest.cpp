@@ -6,8 +6,10 @@
 #include <numeric>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "parallel/TaskPool.h"
 
@@ -27,27 +29,35 @@ int CountLines(const std::string& text, const std::string& line) {
 
 }  // namespace
 
-TEST(TaskPool, SplitsRoundRobinAndGathersInWorkerOrder) {
-    IntPool pool;
-    pool.Start(3);
-    // Items 0..6 on three workers: {0,3,6}, {1,4}, {2,5}, joined worker by worker.
-    EXPECT_EQ(pool.Run({0, 1, 2, 3, 4, 5, 6}, Echo), (std::vector<int>{0, 3, 6, 1, 4, 2, 5}));
+// Run and RunSharing (the caller running chunk 0) promise the same batch.
+const std::vector<std::pair<const char*, decltype(&IntPool::Run)>> kRunWays{
+    {"Run", &IntPool::Run}, {"RunSharing", &IntPool::RunSharing}};
 
-    // Fewer items than workers: the others run the task on an empty chunk.
-    std::atomic<int> calls{0};
-    auto countCalls = [&](std::vector<int> chunk) {
-        ++calls;
-        return std::vector<int>{static_cast<int>(chunk.size())};
-    };
-    EXPECT_EQ(pool.Run({7}, countCalls), (std::vector<int>{1, 0, 0}));
-    EXPECT_EQ(calls.load(), 3);
-    // An empty batch still runs every worker once.
-    EXPECT_EQ(pool.Run({}, countCalls), (std::vector<int>{0, 0, 0}));
-    EXPECT_EQ(calls.load(), 6);
-    testing::internal::CaptureStdout();
-    pool.Shutdown();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Thread finished\nThread finished\nThread finished\n");
+TEST(TaskPool, SplitsRoundRobinAndGathersInWorkerOrder) {
+    for (const auto& [name, run] : kRunWays) {
+        SCOPED_TRACE(name);
+        IntPool pool;
+        pool.Start(3);
+        // Items 0..6 on three workers: {0,3,6}, {1,4}, {2,5}, joined worker by worker.
+        EXPECT_EQ((pool.*run)({0, 1, 2, 3, 4, 5, 6}, Echo),
+                  (std::vector<int>{0, 3, 6, 1, 4, 2, 5}));
+
+        // Fewer items than workers: the others run the task on an empty chunk.
+        std::atomic<int> calls{0};
+        auto countCalls = [&](std::vector<int> chunk) {
+            ++calls;
+            return std::vector<int>{static_cast<int>(chunk.size())};
+        };
+        EXPECT_EQ((pool.*run)({7}, countCalls), (std::vector<int>{1, 0, 0}));
+        EXPECT_EQ(calls.load(), 3);
+        // An empty batch still runs every chunk once.
+        EXPECT_EQ((pool.*run)({}, countCalls), (std::vector<int>{0, 0, 0}));
+        EXPECT_EQ(calls.load(), 6);
+        testing::internal::CaptureStdout();
+        pool.Shutdown();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Thread finished\nThread finished\nThread finished\n");
+    }
 }
 
 TEST(TaskPool, ManyConsecutiveRunsProcessEachBatchOnce) {
@@ -96,43 +106,52 @@ TEST(TaskPool, SlowTasksAndSleepingWorkersStillHandOverWholeBatches) {
 }
 
 TEST(TaskPool, FailedTaskIsReportedAndThePoolRecovers) {
-    IntPool pool;
-    pool.Start(3);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const char* thrown = nullptr;
-    try {
-        // Only the worker that receives item 1 fails; it throws a plain text.
-        pool.Run({0, 1, 2}, [](std::vector<int> chunk) {
-            if (!chunk.empty() && chunk[0] == 1) throw "MAxPool: invalid value";
-            return chunk;
-        });
-    } catch (const char* text) {
-        thrown = text;
+    for (const auto& [name, run] : kRunWays) {
+        SCOPED_TRACE(name);
+        IntPool pool;
+        pool.Start(3);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const char* thrown = nullptr;
+        try {
+            // Only the worker that receives item 1 fails; it throws a plain text.
+            (pool.*run)({0, 1, 2}, [](std::vector<int> chunk) {
+                if (!chunk.empty() && chunk[0] == 1) throw "MAxPool: invalid value";
+                return chunk;
+            });
+        } catch (const char* text) {
+            thrown = text;
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Abnormal termination\n");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error in Parallel engine\n");
+        ASSERT_NE(thrown, nullptr);
+
+        // A standard exception and a thrown string print their own lines;
+        // the chunk with item 0 fails (the caller's own when sharing), and
+        // the throw waits for the slower chunks to finish.
+        testing::internal::CaptureStdout();
+        std::atomic<int> finished{0};
+        const auto failFirst = [&finished](auto error) {
+            return [&finished, error](std::vector<int> chunk) {
+                if (!chunk.empty()) throw error;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                ++finished;
+                return chunk;
+            };
+        };
+        EXPECT_ANY_THROW((pool.*run)({0}, failFirst(std::runtime_error("hidden text"))));
+        EXPECT_EQ(finished.exchange(0), 2);
+        EXPECT_ANY_THROW((pool.*run)({0}, failFirst(std::string("string text"))));
+        EXPECT_EQ(finished.load(), 2);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Error in Parallel engine\nstring text\nError in Parallel engine\n");
+
+        // The next batch runs on all three workers again.
+        EXPECT_EQ((pool.*run)({0, 1, 2, 3}, Echo), (std::vector<int>{0, 3, 1, 2}));
+        testing::internal::CaptureStdout();
+        pool.Shutdown();
+        EXPECT_EQ(CountLines(testing::internal::GetCapturedStdout(), "Thread finished\n"), 3);
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Abnormal termination\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error in Parallel engine\n");
-    ASSERT_NE(thrown, nullptr);
-
-    // A standard exception and a thrown string print their own lines.
-    testing::internal::CaptureStdout();
-    // Only the worker with item 0 fails; the others get empty chunks.
-    EXPECT_ANY_THROW(pool.Run({0}, [](std::vector<int> chunk) {
-        if (!chunk.empty()) throw std::runtime_error("hidden text");
-        return chunk;
-    }));
-    EXPECT_ANY_THROW(pool.Run({0}, [](std::vector<int> chunk) {
-        if (!chunk.empty()) throw std::string("string text");
-        return chunk;
-    }));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Error in Parallel engine\nstring text\nError in Parallel engine\n");
-
-    // The next batch runs on all three workers again.
-    EXPECT_EQ(pool.Run({0, 1, 2, 3}, Echo), (std::vector<int>{0, 3, 1, 2}));
-    testing::internal::CaptureStdout();
-    pool.Shutdown();
-    EXPECT_EQ(CountLines(testing::internal::GetCapturedStdout(), "Thread finished\n"), 3);
 }
 
 // Workers that fail at the same moment write whole lines: their messages
